@@ -1,0 +1,156 @@
+// UTF conversions and simple case folding.
+#include "com/Strings.h"
+
+#include <unicode/uchar.h>
+
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+// Decodes one code point at text[i], advancing i; ill-formed input gives U+FFFD and
+// consumes the longest prefix that could have started a valid sequence (at least 1).
+char32_t DecodeUtf8(std::string_view text, std::size_t& i) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    unsigned char b0 = byte(i);
+    if (b0 < 0x80) {
+        ++i;
+        return b0;
+    }
+    int length;
+    char32_t cp;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        length = 2;
+        cp = b0 & 0x1F;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        length = 3;
+        cp = b0 & 0x0F;
+        if (b0 == 0xE0) lo = 0xA0;
+        if (b0 == 0xED) hi = 0x9F;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        length = 4;
+        cp = b0 & 0x07;
+        if (b0 == 0xF0) lo = 0x90;
+        if (b0 == 0xF4) hi = 0x8F;
+    } else {
+        ++i;
+        return kReplacement;
+    }
+    std::size_t k = i + 1;
+    for (int n = 1; n < length; ++n, ++k) {
+        if (k >= text.size()) {
+            i = k;
+            return kReplacement;
+        }
+        unsigned char b = byte(k);
+        if (b < lo || b > hi) {
+            i = k;
+            return kReplacement;
+        }
+        lo = 0x80;
+        hi = 0xBF;
+        cp = cp << 6 | (b & 0x3F);
+    }
+    i = k;
+    return cp;
+}
+
+void AppendUtf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | cp >> 6);
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | cp >> 12);
+        out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | cp >> 18);
+        out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
+        out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+}  // namespace
+
+std::u16string Utf8ToUtf16(std::string_view text) {
+    std::u16string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        char32_t cp = DecodeUtf8(text, i);
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out += static_cast<char16_t>(0xD800 + (cp >> 10));
+            out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(cp);
+        }
+    }
+    return out;
+}
+
+std::string Utf16ToUtf8(std::u16string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char32_t cp = text[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+            cp = kReplacement;
+        }
+        AppendUtf8(out, cp);
+    }
+    return out;
+}
+
+bool IsValidUtf8(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t start = i;
+        if (DecodeUtf8(text, i) == kReplacement &&
+            text.substr(start, i - start) != "\xEF\xBF\xBD")
+            return false;
+    }
+    return true;
+}
+
+std::u16string ToUpperSimple(std::u16string_view text) {
+    std::u16string out(text);
+    for (auto& c : out) {
+        if (c < 0x80) {
+            if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+        } else if (c < 0xD800 || c > 0xDFFF) {
+            UChar32 upper = u_toupper(c);
+            if (upper <= 0xFFFF) c = static_cast<char16_t>(upper);
+        }
+    }
+    return out;
+}
+
+std::string ToUpperSimple(std::string_view text) {
+    bool ascii = true;
+    for (char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (!ascii) return Utf16ToUtf8(ToUpperSimple(Utf8ToUtf16(text)));
+    std::string out(text);
+    for (auto& c : out)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    return out;
+}
+
+int CompareNoCase(std::u16string_view a, std::u16string_view b) {
+    return ToUpperSimple(a).compare(ToUpperSimple(b));
+}
+
+int CompareNoCase(std::string_view a, std::string_view b) {
+    return ToUpperSimple(a).compare(ToUpperSimple(b));
+}
+
+bool EqualsNoCase(std::u16string_view a, std::u16string_view b) {
+    return a.size() == b.size() && CompareNoCase(a, b) == 0;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) { return CompareNoCase(a, b) == 0; }

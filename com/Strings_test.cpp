@@ -1,0 +1,51 @@
+// UTF conversions with bad input, and the simple upper-casing.
+#include "com/Strings.h"
+
+#include <gtest/gtest.h>
+
+#include "com/Bstr.h"
+
+TEST(Strings, Utf8ToUtf16ReplacesIllFormedInput) {
+    struct Case {
+        std::string in;
+        std::u16string out;
+    } cases[] = {
+        {"abc", u"abc"},
+        {"\xC2\xA3", u"\u00A3"},
+        {"\xF0\x9F\x98\x80", u"\U0001F600"},
+        {"\xC0\xAF", u"\uFFFD\uFFFD"},      // overlong
+        {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},  // encoded surrogate
+        {"a\xE2\x82", u"a\uFFFD"},          // truncated
+        {"\xFF", u"\uFFFD"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Utf8ToUtf16(c.in), c.out) << c.in;
+    EXPECT_TRUE(IsValidUtf8("\xEF\xBF\xBD ok \xC2\xA3"));
+    EXPECT_FALSE(IsValidUtf8("\xC0\xAF"));
+}
+
+TEST(Strings, Utf16ToUtf8ReplacesLoneSurrogates) {
+    EXPECT_EQ(Utf16ToUtf8(u"\U0001F600\u00A3"), "\xF0\x9F\x98\x80\xC2\xA3");
+    EXPECT_EQ(Utf16ToUtf8(std::u16string(1, char16_t(0xD800)) + u"x"), "\xEF\xBF\xBDx");
+}
+
+TEST(Strings, UpperCasingIsSimpleAndKeepsLength) {
+    EXPECT_EQ(ToUpperSimple(u"about\u00A3asp"), u"ABOUT\u00A3ASP");
+    EXPECT_EQ(ToUpperSimple(u"stra\u00DFe"), u"STRA\u00DFE");  // no full mapping to "SS"
+    EXPECT_EQ(ToUpperSimple(u"\u00E9t\u00E9"), u"\u00C9T\u00C9");
+    EXPECT_TRUE(EqualsNoCase("Content-Length", "CONTENT-LENGTH"));
+    EXPECT_FALSE(EqualsNoCase(u"a", u"ab"));
+    EXPECT_LT(CompareNoCase(u"abc", u"ABD"), 0);
+}
+
+TEST(Bstr, NullIsDistinctFromEmpty) {
+    BSTR null;
+    BSTR empty = BSTR::Empty();
+    EXPECT_TRUE(null.IsNull());
+    EXPECT_FALSE(empty.IsNull());
+    EXPECT_EQ(null, empty);  // equal in content, told apart by IsNull
+    EXPECT_EQ(null.Length(), 0u);
+    BSTR text = BSTR::FromUtf8("Caf\xC3\xA9");
+    EXPECT_EQ(text.Length(), 4u);
+    EXPECT_EQ(text.ToUtf8(), "Caf\xC3\xA9");
+    EXPECT_LT(BSTR(u"a"), BSTR(u"b"));
+}
