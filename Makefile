@@ -1,0 +1,56 @@
+# The two commands of the README: `make run` and `make test`. Everything else here
+# serves them (and `make fuzz`, `make bench`, `make tsan` for longer checks).
+
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+TSAN_BUILD ?= build-tsan
+JOBS       ?= $(shell nproc)
+FUZZ_SECONDS ?= 60
+
+CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: run test deps build build-asan build-fuzz fuzz fuzz-smoke bench tsan clean
+
+run: build
+	exec $(BUILD)/service/corvane
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+	$(MAKE) --no-print-directory build-asan
+	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
+	$(MAKE) --no-print-directory fuzz-smoke
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j$(JOBS)
+
+build-asan: deps
+	cmake -S . -B $(ASAN_BUILD) $(CMAKE_FLAGS) -DCORVANE_SANITIZE=ON -DCORVANE_BENCH=OFF
+	cmake --build $(ASAN_BUILD) -j$(JOBS)
+
+build-fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(CMAKE_FLAGS) -DCORVANE_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j$(JOBS)
+
+# Each fuzz target over its seeds for a few seconds (part of `make test`).
+fuzz-smoke: build-fuzz
+	scripts/run-fuzzers $(FUZZ_BUILD) 5
+
+# Each fuzz target for a minute (or FUZZ_SECONDS).
+fuzz: build-fuzz
+	scripts/run-fuzzers $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+bench: build
+	scripts/run-benchmarks $(BUILD)
+
+tsan: deps
+	cmake -S . -B $(TSAN_BUILD) $(CMAKE_FLAGS) -DCORVANE_TSAN=ON -DCORVANE_BENCH=OFF
+	cmake --build $(TSAN_BUILD) -j$(JOBS)
+	ctest --test-dir $(TSAN_BUILD) --output-on-failure -j$(JOBS) -R 'AsyncThreadPool|Event|MessageLoop|Singleton|Registry'
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD)

@@ -1,0 +1,53 @@
+// corvane: the filtering service. Without a switch it runs (as the system service when
+// registered as one, else as the local server in the foreground); with one of
+// -RegServer, -UnregServer, -RegServerPerUser, -UnregServerPerUser or -Service it
+// registers or unregisters itself and exits.
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "com/DiagnosticLog.h"
+#include "registry/RegistryStore.h"
+#include "service/Corvane2Module.h"
+#include "service/Marker.h"
+
+namespace {
+
+// The connect() library answers this in every other program; the service itself is
+// never filtered.
+int IsFilteringAllowed() { return 0; }
+
+constexpr std::size_t kMaxLogPath = 260;
+
+std::filesystem::path ExecutablePath(const char* argv0) {
+    std::error_code ec;
+    auto path = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::filesystem::absolute(argv0) : path;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    BlockStopSignals();
+    InstallFaultHandler();
+
+    CRegistryStore store(CRegistryStore::DefaultPath());
+    CDiagnosticLog::Instance().SetPathSource([&store]() -> std::optional<std::string> {
+        auto path = store.ReadLogPath("Logging");
+        if (path && path->size() > kMaxLogPath) {
+            std::fprintf(stderr, "Corvane: the log path is longer than %zu characters; not logging\n",
+                         kMaxLogPath);
+            return std::nullopt;
+        }
+        return path;
+    });
+
+    static CMarker marker;  // held for the life of the process
+    if (IsFilteringAllowed() == 0) marker.Create(kServiceMarkerName);
+
+    CCorvane2Module module(ExecutablePath(argv[0]), store);
+    return module.Main(std::vector<std::string>(argv + 1, argv + argc));
+}
