@@ -20,6 +20,11 @@ std::mutex& DecideLock() {
 
 unsigned long SystemThreadId() { return static_cast<unsigned long>(gettid()); }
 
+// Set while this thread asks the path source where to log: an entry written from in
+// there (the registry reporting a bad file, say) cannot wait for the decision it is
+// part of, so it goes to stderr instead.
+thread_local bool t_deciding = false;
+
 }  // namespace
 
 CDiagnosticLog& CDiagnosticLog::Instance() {
@@ -36,7 +41,15 @@ void CDiagnosticLog::Decide() {
     std::lock_guard guard(DecideLock());
     if (m_state.load() != State::Undecided) return;
     std::optional<std::string> path;
-    if (m_pathSource) path = m_pathSource();
+    if (m_pathSource) {
+        t_deciding = true;
+        try {
+            path = m_pathSource();
+        } catch (...) {
+            path.reset();
+        }
+        t_deciding = false;
+    }
     if (path && !path->empty()) {
         m_file = std::fopen(path->c_str(), "a+");
         if (m_file) {
@@ -66,6 +79,10 @@ std::string CDiagnosticLog::Header() const {
 }
 
 void CDiagnosticLog::Write(std::string_view message, const SourceLocation* where) {
+    if (t_deciding) {
+        std::fprintf(stderr, "Corvane: %.*s\n", static_cast<int>(message.size()), message.data());
+        return;
+    }
     if (m_state.load() == State::Undecided) Decide();
     if (m_state.load() != State::Open) return;
 

@@ -145,6 +145,18 @@ TEST_F(DiagnosticLogTest, UnwritablePathTurnsLoggingOffAndGoesOn) {
     EXPECT_EQ(err.find("cannot open", err.find("cannot open") + 1), std::string::npos);
 }
 
+TEST_F(DiagnosticLogTest, AnEntryWrittenWhileDecidingGoesToStderr) {
+    Log().SetPathSource([this]() -> std::optional<std::string> {
+        LogTrace("the settings file is damaged");  // must not wait for this very decision
+        return m_path.string();
+    });
+    testing::internal::CaptureStderr();
+    LogTrace("after");
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("the settings file is damaged"),
+              std::string::npos);
+    EXPECT_EQ(ReadAll(m_path), "[ 02/13/09 23:31:30 - 0x1a2b ]\nafter\n\n");
+}
+
 TEST_F(DiagnosticLogTest, EntriesAppendToAnExistingFile) {
     std::ofstream(m_path) << "earlier\n";
     LogTrace("later");
