@@ -37,7 +37,7 @@ public:
 
     void OnClaimed() override {
         asio::post(m_strand, [self = shared_from_this()] {
-            self->m_timer.cancel();
+            if (self->m_timeoutMs != INFINITE) self->m_timer.cancel();
             self->Fire(false);
         });
     }
@@ -48,9 +48,11 @@ public:
         {
             std::unique_lock lock(m_lock);
             m_cancelled = true;
+            ++m_cancelWaiters;
             m_cv.wait(lock, [this] {
                 return !m_running || m_runner == std::this_thread::get_id();
             });
+            --m_cancelWaiters;
         }
         m_event->Disarm(this);
         asio::post(m_strand, [self = shared_from_this()] { self->m_timer.cancel(); });
@@ -98,14 +100,15 @@ private:
         } catch (...) {
             ReportException("CAsyncThreadPool::WaitFn", CV_HERE);
         }
-        bool again;
+        bool again, waiters;
         {
             std::lock_guard lock(m_lock);
             m_running = false;
             m_runner = {};
             again = !m_cancelled && !m_once;
+            waiters = m_cancelWaiters > 0;
         }
-        m_cv.notify_all();
+        if (waiters) m_cv.notify_all();
         if (again) Arm();
     }
 
@@ -123,6 +126,7 @@ private:
     std::condition_variable m_cv;
     bool m_cancelled = false;
     bool m_running = false;
+    int m_cancelWaiters = 0;
     std::thread::id m_runner;
 };
 
@@ -130,7 +134,6 @@ CAsyncThreadPool::CAsyncThreadPool(unsigned threads) : m_work(asio::make_work_gu
     if (threads == 0) threads = std::max(4u, 2 * std::thread::hardware_concurrency());
     CCritSecLock guard(m_lock);
     for (unsigned i = 0; i < threads; ++i) {
-        ++m_idle;
         m_threads.push_back(Worker{std::thread([this] { m_io.run(); }), nullptr});
     }
 }
@@ -159,7 +162,6 @@ void CAsyncThreadPool::RunExtraThread(std::atomic<bool>& done) {
     // An extra thread leaves once it has found nothing to do for a while.
     while (!m_stopping && m_io.run_one_for(kExtraThreadIdle) > 0) {
     }
-    --m_idle;
     done = true;
 }
 
@@ -168,9 +170,10 @@ std::size_t CAsyncThreadPool::ThreadCount() const {
     return m_threads.size();
 }
 
-void CAsyncThreadPool::AddThreadIfBusy() {
-    if (m_idle.load() > 0 || m_stopping) return;
+void CAsyncThreadPool::AddThreadIfBusy(int longCalls) {
+    if (m_stopping) return;
     CCritSecLock guard(m_lock);
+    if (static_cast<std::size_t>(longCalls) < m_threads.size()) return;
     // Extra threads that have left are joined (at once: they have returned) and forgotten.
     std::erase_if(m_threads, [](Worker& w) {
         if (!w.done || !w.done->load()) return false;
@@ -178,7 +181,6 @@ void CAsyncThreadPool::AddThreadIfBusy() {
         return true;
     });
     if (m_threads.size() >= kMaxThreads) return;
-    ++m_idle;
     auto done = std::make_shared<std::atomic<bool>>(false);
     m_threads.push_back(Worker{std::thread([this, done] { RunExtraThread(*done); }), done});
 }
@@ -197,12 +199,18 @@ HRESULT CAsyncThreadPool::QueueCall(std::unique_ptr<CAsyncCall>& call, DWORD fla
     if (CheckExpression(!call)) return E_POINTER;
     if (CheckExpression(m_stopping.load())) return HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE);
     try {
-        asio::post(m_io, [this, owned = std::move(call)] {
-            --m_idle;
-            WorkItemFn(owned.get());
-            ++m_idle;
-        });
-        if (flags & WT_EXECUTELONGFUNCTION) AddThreadIfBusy();
+        if (flags & WT_EXECUTELONGFUNCTION) {
+            // Only calls that may block are counted, so ordinary calls cost no shared
+            // counter; a long call that would leave no thread for the rest adds one.
+            const int running = ++m_longCalls;
+            asio::post(m_io, [this, owned = std::move(call)] {
+                WorkItemFn(owned.get());
+                --m_longCalls;
+            });
+            AddThreadIfBusy(running);
+        } else {
+            asio::post(m_io, [owned = std::move(call)] { WorkItemFn(owned.get()); });
+        }
         return S_OK;
     } catch (...) {
         return ReportException("CAsyncThreadPool::QueueCall", CV_HERE);

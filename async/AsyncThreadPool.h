@@ -80,11 +80,11 @@ private:
         std::shared_ptr<std::atomic<bool>> done;  // set by an extra thread as it leaves
     };
     void RunExtraThread(std::atomic<bool>& done);
-    void AddThreadIfBusy();
+    void AddThreadIfBusy(int longCalls);
 
     asio::io_context m_io;
     asio::executor_work_guard<asio::io_context::executor_type> m_work;
-    std::atomic<int> m_idle{0};
+    std::atomic<int> m_longCalls{0};  // long calls queued or running
     std::atomic<bool> m_stopping{false};
 
     // Guards m_waits, m_threads and m_nextHandle. Innermost lock of the program.
