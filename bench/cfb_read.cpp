@@ -22,8 +22,12 @@ constexpr int kPages = 300;
 constexpr int kRounds = 20;
 constexpr DWORD kRead = STGM_READ | STGM_SHARE_EXCLUSIVE;
 
-std::u16string PageName(int i) { return Utf8ToUtf16("page" + std::to_string(i) + "\xC2\xA3" "asp"); }
-std::u16string DataName(int i) { return Utf8ToUtf16("DATA" + std::to_string(i)); }
+std::u16string PageName(int i) {
+    return u"page" + Utf8ToUtf16(std::to_string(i)) + u"£asp";
+}
+std::u16string DataName(int i) {
+    return Utf8ToUtf16("DATA" + std::to_string(i));
+}
 
 double Seconds(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -45,7 +49,8 @@ int main() {
         writer.AddStream(folder, DataName(i), std::move(data));
     }
     std::vector<BYTE> file;
-    if (FAILED(writer.WriteToBytes(&file))) return 1;
+    if (FAILED(writer.WriteToBytes(&file)))
+        return 1;
     CComPtr<CMemoryLockBytes> lockBytes =
         MakeObject<CMemoryLockBytes>(std::span<const BYTE>(file), u"bench.dat");
 
