@@ -11,13 +11,14 @@ struct ClassEntry {
     const char* description;
 };
 
+// The classes this program serves (the tray program registers its own).
 constexpr ClassEntry kClasses[] = {
-    {MakeGUID("{19BF719A-8566-443A-92F7-307C2D1D348D}"), "Corvane.Server", "Server Class"},
-    {MakeGUID("{D176B231-5C84-49E4-A5FE-F442BAF1AC23}"), "Corvane.FilePage", "FilePage Class"},
-    {MakeGUID("{DBF06384-C900-40F1-AC8C-A347FA2F4FEF}"), "Corvane.TextPage", "TextPage Class"},
-    {MakeGUID("{479857FB-EED7-41E3-A4C2-D69A9EEEB3E5}"), "Corvane.ASAEntity", "ASAEntity Class"},
-    {MakeGUID("{46B407D1-3C67-4E5D-A025-5C67C657F4AC}"), "Corvane.ASPEntity", "ASPEntity Class"},
-    {MakeGUID("{2E51291D-D514-47ED-97CA-FBFAE7EC2E62}"), "Corvane.FileEntity", "FileEntity Class"},
+    {CLSID_Server, "Corvane.Server", "Server Class"},
+    {CLSID_FilePage, "Corvane.FilePage", "FilePage Class"},
+    {CLSID_TextPage, "Corvane.TextPage", "TextPage Class"},
+    {CLSID_ASAEntity, "Corvane.ASAEntity", "ASAEntity Class"},
+    {CLSID_ASPEntity, "Corvane.ASPEntity", "ASPEntity Class"},
+    {CLSID_FileEntity, "Corvane.FileEntity", "FileEntity Class"},
 };
 
 constexpr const char* kExecutableKey = "Corvane.EXE";

@@ -8,10 +8,8 @@
 
 #include "com/Guid.h"
 #include "com/HResult.h"
+#include "idl/Identifiers.h"
 #include "registry/RegistryTree.h"
-
-constexpr GUID APPID_Corvane = MakeGUID("{874CF721-3BCD-4BF8-9A49-5CAB105AA74E}");
-constexpr GUID LIBID_Corvane = MakeGUID("{D53C533F-4D4F-450D-8A2F-60CA5D6FBEBA}");
 
 // The class root: HKEY_LOCAL_MACHINE\SOFTWARE\Classes, or for a user
 // HKEY_USERS\S-1-22-1-<uid>\SOFTWARE\Classes.
