@@ -14,27 +14,8 @@ namespace {
 constexpr std::size_t kMaxArrayBytes = std::size_t{1} << 31;
 
 ULONG ElementSize(VARTYPE vt) {
+    if (std::size_t scalar = VariantScalarSize(vt)) return static_cast<ULONG>(scalar);
     switch (vt) {
-        case VT_I1:
-        case VT_UI1:
-            return 1;
-        case VT_I2:
-        case VT_UI2:
-        case VT_BOOL:
-            return 2;
-        case VT_I4:
-        case VT_UI4:
-        case VT_INT:
-        case VT_UINT:
-        case VT_R4:
-        case VT_ERROR:
-            return 4;
-        case VT_I8:
-        case VT_UI8:
-        case VT_R8:
-        case VT_CY:
-        case VT_DATE:
-            return 8;
         case VT_BSTR:
             return sizeof(BSTR);
         case VT_DISPATCH:

@@ -188,6 +188,10 @@ HRESULT VariantChangeTypeEx(VARIANT* pvargDest, const VARIANT* pvarSrc, LCID lci
 inline VARTYPE V_VT(const VARIANT* v) {
     return v->vt;
 }
+// The size in bytes of a fixed-size value type (I1 … R8, CY, DATE, BOOL, ERROR, INT,
+// UINT); 0 for strings, objects, variants, decimals and arrays.
+std::size_t VariantScalarSize(VARTYPE vt);
+
 // The string of a VT_BSTR (or VT_BSTR|VT_BYREF) variant as a shared copy.
 BSTR VariantBstr(const VARIANT& v);
 // The text of a VT_BSTR (or by-reference string) variant, without copying; empty for

@@ -31,32 +31,6 @@ private:
     const RpcCaller* m_previous;
 };
 
-std::size_t ByRefSize(VARTYPE vt) {
-    switch (vt) {
-        case VT_I1:
-        case VT_UI1:
-            return 1;
-        case VT_I2:
-        case VT_UI2:
-        case VT_BOOL:
-            return 2;
-        case VT_I4:
-        case VT_UI4:
-        case VT_INT:
-        case VT_UINT:
-        case VT_R4:
-        case VT_ERROR:
-            return 4;
-        case VT_I8:
-        case VT_UI8:
-        case VT_R8:
-        case VT_DATE:
-        case VT_CY:
-            return 8;
-        default:
-            return 0;
-    }
-}
 
 // Writes a returned value through a caller's by-reference argument, converted to the
 // type the reference points at.
@@ -95,7 +69,7 @@ HRESULT StoreByRef(VARIANT& arg, const VARIANT& value) {
             return S_OK;
         }
         default:
-            if (std::size_t n = ByRefSize(target)) {
+            if (std::size_t n = VariantScalarSize(target)) {
                 std::memcpy(arg.byref, &converted.llVal, n);
                 return S_OK;
             }

@@ -11,37 +11,9 @@ static_assert(std::endian::native == std::endian::little, "the wire is little-en
 
 namespace {
 
-// The width of a scalar type on the wire and in memory; 0 for the others.
-std::size_t ScalarSize(VARTYPE vt) {
-    switch (vt) {
-        case VT_I1:
-        case VT_UI1:
-            return 1;
-        case VT_I2:
-        case VT_UI2:
-        case VT_BOOL:
-            return 2;
-        case VT_I4:
-        case VT_UI4:
-        case VT_INT:
-        case VT_UINT:
-        case VT_R4:
-        case VT_ERROR:
-            return 4;
-        case VT_I8:
-        case VT_UI8:
-        case VT_R8:
-        case VT_DATE:
-        case VT_CY:
-            return 8;
-        default:
-            return 0;
-    }
-}
-
 // Element types an array may have on the wire.
 bool IsArrayElementType(VARTYPE vt) {
-    return ScalarSize(vt) != 0 || vt == VT_BSTR || vt == VT_VARIANT || vt == VT_DECIMAL ||
+    return VariantScalarSize(vt) != 0 || vt == VT_BSTR || vt == VT_VARIANT || vt == VT_DECIMAL ||
            vt == VT_UNKNOWN || vt == VT_DISPATCH;
 }
 
@@ -127,7 +99,7 @@ HRESULT EncodeObject(CWriter& w, IUnknown* punk, IRpcObjectMap* map) {
 // One value of type `vt` (no VT_ARRAY/VT_BYREF bits) stored at `p`, as the union field
 // of a VARIANT or an array element holds it.
 HRESULT EncodeValue(CWriter& w, VARTYPE vt, const void* p, IRpcObjectMap* map, int depth) {
-    if (std::size_t n = ScalarSize(vt)) {
+    if (std::size_t n = VariantScalarSize(vt)) {
         w.Bytes(p, n);
         return S_OK;
     }
@@ -213,7 +185,7 @@ HRESULT EncodeVariant(CWriter& w, const VARIANT& v, IRpcObjectMap* map, int dept
             return EncodeValue(w, base, byref ? static_cast<const void*>(v.pdecVal) : &v.decVal,
                                map, depth);
         default:
-            if (CheckExpression(!ScalarSize(base) && base != VT_UNKNOWN && base != VT_DISPATCH))
+            if (CheckExpression(!VariantScalarSize(base) && base != VT_UNKNOWN && base != VT_DISPATCH))
                 return DISP_E_BADVARTYPE;
             return EncodeValue(w, base, byref ? v.byref : static_cast<const void*>(&v.llVal), map,
                                depth);
@@ -246,7 +218,7 @@ HRESULT DecodeObject(CReader& r, VARTYPE vt, IRpcObjectMap* map, void** ppv) {
 // One value of type `vt` into `p` (a VARIANT's union field or an array element, which
 // holds nothing yet).
 HRESULT DecodeValue(CReader& r, VARTYPE vt, void* p, IRpcObjectMap* map, int depth) {
-    if (std::size_t n = ScalarSize(vt))
+    if (std::size_t n = VariantScalarSize(vt))
         return r.Bytes(p, n) ? S_OK : kBad;
     switch (vt) {
         case VT_DECIMAL: {
@@ -358,7 +330,7 @@ HRESULT DecodeVariant(CReader& r, IRpcObjectMap* map, int depth, VARIANT* out, V
         out->bstrVal = s.Detach();
     } else if (base == VT_DECIMAL) {
         hr = DecodeValue(r, base, &out->decVal, map, depth);
-    } else if (ScalarSize(base) || base == VT_UNKNOWN || base == VT_DISPATCH) {
+    } else if (VariantScalarSize(base) || base == VT_UNKNOWN || base == VT_DISPATCH) {
         hr = DecodeValue(r, base, &out->llVal, map, depth);
     } else {
         return kBad;
