@@ -60,3 +60,47 @@ private:
     R (*m_invoker)(void*, A1, A2) = nullptr;
     void* m_object = nullptr;
 };
+
+template <class R, class A1, class A2, class A3>
+class CDelegate_3 {
+public:
+    template <auto Member, class T>
+    static CDelegate_3 Bind(T* object) {
+        CDelegate_3 d;
+        d.m_invoker = [](void* o, A1 a1, A2 a2, A3 a3) -> R {
+            return (static_cast<T*>(o)->*Member)(a1, a2, a3);
+        };
+        d.m_object = object;
+        return d;
+    }
+    R operator()(A1 a1, A2 a2, A3 a3) const { return m_invoker(m_object, a1, a2, a3); }
+    explicit operator bool() const { return m_invoker != nullptr; }
+
+private:
+    R (*m_invoker)(void*, A1, A2, A3) = nullptr;
+    void* m_object = nullptr;
+};
+
+// The shape of the socket reader's handler: error, socket, buffer, end of stream, and
+// the handler's answer whether it keeps the buffer.
+template <class R, class A1, class A2, class A3, class A4, class A5>
+class CDelegate_5 {
+public:
+    template <auto Member, class T>
+    static CDelegate_5 Bind(T* object) {
+        CDelegate_5 d;
+        d.m_invoker = [](void* o, A1 a1, A2 a2, A3 a3, A4 a4, A5 a5) -> R {
+            return (static_cast<T*>(o)->*Member)(a1, a2, a3, a4, a5);
+        };
+        d.m_object = object;
+        return d;
+    }
+    R operator()(A1 a1, A2 a2, A3 a3, A4 a4, A5 a5) const {
+        return m_invoker(m_object, a1, a2, a3, a4, a5);
+    }
+    explicit operator bool() const { return m_invoker != nullptr; }
+
+private:
+    R (*m_invoker)(void*, A1, A2, A3, A4, A5) = nullptr;
+    void* m_object = nullptr;
+};
