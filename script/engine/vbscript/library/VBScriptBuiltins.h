@@ -20,12 +20,14 @@
 #include "com/HResult.h"
 #include "com/Variant.h"
 
-constexpr HRESULT VBScriptError(unsigned number) { return MakeHResult(0x800A0000u | number); }
+constexpr HRESULT VBScriptError(unsigned number) {
+    return MakeHResult(0x800A0000u | number);
+}
 
 struct VBBuiltinContext {
-    LCID lcid = 1033;           // the script's locale; SetLocale changes it
-    std::uint32_t rndSeed = 0;  // Rnd's state (the 24-bit generator of the language)
-    float rndLast = 0.0f;       // the last number Rnd returned, for Rnd(0)
+    LCID lcid = 1033;                 // the script's locale; SetLocale changes it
+    std::uint32_t rndSeed = 0x50000;  // Rnd's state (the 24-bit generator of the language)
+    float rndLast = 0.0f;             // the last number Rnd returned, for Rnd(0)
 };
 
 using VBBuiltinFn = HRESULT (*)(VBBuiltinContext& ctx, VARIANT* args, unsigned argc,
@@ -53,6 +55,10 @@ struct VBBuiltinConstant {
 // vbNullString, vbTab, vbTrue, vbFalse, vbUseDefault, vbBinaryCompare, vbTextCompare,
 // the vbVarType values, the date and colour constants, vbObjectError, …).
 std::span<const VBBuiltinConstant> VBScriptConstants();
+
+// Randomize [number]: reseeds Rnd from the number, or from the time of day when `seed`
+// is null. The interpreter calls it for the Randomize statement.
+HRESULT VBRandomize(VBBuiltinContext& ctx, const VARIANT* seed);
 
 // Creates an instance of a class the language provides by name with `New` (RegExp);
 // DISP_E_UNKNOWNNAME (or VBScriptError(506) "Class not defined") when there is none.

@@ -1,0 +1,1 @@
+try { undefinedName(); } catch (e) { e.message; } var o = {a: {b: [new Date(0)]}}; JSON.stringify(o);

@@ -1,0 +1,1 @@
+var s = "x"; for (var i = 0; i < 40; i++) s += s;

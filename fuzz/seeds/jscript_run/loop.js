@@ -1,0 +1,1 @@
+while (true) { try { for (;;) {} } catch (e) {} }

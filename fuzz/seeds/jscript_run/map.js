@@ -1,0 +1,1 @@
+var a = [1, 2, 3].map(function (x) { return x * 2; }).join(",");

@@ -1,0 +1,548 @@
+// CJScriptEngine: state, parsing, running, named items, clones and interrupts of the
+// JScript engine.
+#include "script/engine/jscript/CJScriptEngine.h"
+
+#include <atomic>
+#include <cstring>
+#include "com/ClassRegistry.h"
+#include "com/DiagnosticLog.h"
+#include "idl/TypeLibrary.h"
+#include "script/engine/jscript/CJScriptBuiltins.h"
+#include "script/engine/jscript/CJScriptError.h"
+#include "script/engine/jscript/CJScriptHeap.h"
+#include "script/engine/jscript/CJScriptHostObject.h"
+#include "script/engine/jscript/CJScriptObjectDispatch.h"
+#include "script/engine/jscript/JScriptValues.h"
+
+namespace {
+const char kEngine[] = DUK_HIDDEN_SYMBOL("engine");
+const char kItemName[] = DUK_HIDDEN_SYMBOL("itemName");
+const char kItems[] = DUK_HIDDEN_SYMBOL("items");
+const char kGlobalTarget[] = DUK_HIDDEN_SYMBOL("globalTarget");
+std::atomic<unsigned> g_nextProgram{1};
+
+template <class F>
+duk_int_t SafeCall(duk_context* ctx, F& body) {
+    return duk_safe_call(
+        ctx,
+        [](duk_context* c, void* udata) -> duk_ret_t {
+            (*static_cast<F*>(udata))(c);
+            return 0;
+        },
+        &body, 0, 1);
+}
+
+IActiveScriptSite* SiteOf(duk_context* ctx) {
+    CJScriptHeap* heap = CJScriptHeap::From(ctx);
+    return heap ? heap->m_pSite : nullptr;
+}
+
+// Pushes the object of a named item (asked of the site once, then kept), or undefined.
+void PushItemObject(duk_context* ctx, const std::u16string& name) {
+    duk_push_heap_stash(ctx);
+    duk_get_prop_string(ctx, -1, kItems);
+    PushText(ctx, name);
+    if (duk_get_prop(ctx, -2)) {
+        duk_remove(ctx, -2);
+        duk_remove(ctx, -2);
+        return;
+    }
+    duk_pop(ctx);
+    CComPtr<IUnknown> unknown;
+    IActiveScriptSite* site = SiteOf(ctx);
+    HRESULT hr =
+        site ? site->GetItemInfo(BSTR(name), SCRIPTINFO_IUNKNOWN, unknown.Receive(), nullptr)
+             : E_UNEXPECTED;
+    CComPtr<IDispatch> disp = SUCCEEDED(hr) ? ComQuery<IDispatch>(unknown.Get()) : nullptr;
+    if (!disp) {
+        duk_pop_2(ctx);
+        duk_push_undefined(ctx);
+        return;
+    }
+    CJScriptHostObject::Push(ctx, disp.Get());
+    PushText(ctx, name);
+    duk_dup(ctx, -2);
+    duk_put_prop(ctx, -4);  // items[name] = object
+    duk_remove(ctx, -2);
+    duk_remove(ctx, -2);
+}
+
+duk_ret_t NamedItemGetter(duk_context* ctx) {
+    duk_push_current_function(ctx);
+    duk_get_prop_string(ctx, -1, kItemName);
+    const std::u16string name = GetText(ctx, -1);
+    duk_pop_2(ctx);
+    PushItemObject(ctx, name);
+    return 1;
+}
+
+ULONG LineIndex(const std::u16string& text, long line, std::u16string* lineText) {
+    std::size_t start = 0;
+    for (long i = 1; i < line; ++i) {
+        std::size_t nl = text.find(u'\n', start);
+        if (nl == std::u16string::npos)
+            break;
+        start = nl + 1;
+    }
+    std::size_t end = text.find(u'\n', start);
+    *lineText =
+        text.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
+    if (!lineText->empty() && lineText->back() == u'\r')
+        lineText->pop_back();
+    return 0;
+}
+}  // namespace
+
+CJScriptEngine::CJScriptEngine() = default;
+
+CJScriptEngine::~CJScriptEngine() {
+    Close();
+}
+
+HRESULT CJScriptEngine::EnsureHeap() {
+    if (m_heap && m_heap->Context())
+        return S_OK;
+    m_heap = std::make_shared<CJScriptHeap>();
+    std::atomic_store(&m_heapForInterrupt, m_heap);
+    m_heap->m_pSite = m_ptrSite.Get();
+    HRESULT hr = m_heap->Open();
+    if (CheckExpression(FAILED(hr)))
+        return hr;
+    return SetUpGlobals();
+}
+
+HRESULT CJScriptEngine::SetUpGlobals() {
+    std::lock_guard heapGuard(m_heap->Lock());
+    duk_context* ctx = m_heap->Context();
+    auto body = [this](duk_context* c) {
+        duk_push_heap_stash(c);
+        duk_push_pointer(c, &m_items);
+        duk_put_prop_string(c, -2, kEngine);
+        duk_push_bare_object(c);
+        duk_put_prop_string(c, -2, kItems);
+        duk_pop(c);
+        CJScriptBuiltins::Install(c);
+        for (const auto& [name, value] : m_constants) {
+            duk_push_global_object(c);
+            PushText(c, name);
+            PushVariant(c, value);
+            duk_def_prop(
+                c, -3,
+                DUK_DEFPROP_HAVE_VALUE | DUK_DEFPROP_CLEAR_WRITABLE | DUK_DEFPROP_SET_CONFIGURABLE);
+            duk_pop(c);
+        }
+        // Named items are defined on the global object itself.
+        duk_push_global_object(c);
+        duk_push_heap_stash(c);
+        duk_dup(c, -2);
+        duk_put_prop_string(c, -2, kGlobalTarget);
+        duk_pop_2(c);
+    };
+    duk_int_t rc = SafeCall(ctx, body);
+    duk_pop(ctx);
+    if (CheckExpression(rc != DUK_EXEC_SUCCESS))
+        return E_UNEXPECTED;
+    for (const NamedItem& item : m_items)
+        DefineNamedItem(item);
+    return S_OK;
+}
+
+void CJScriptEngine::DefineNamedItem(const NamedItem& item) {
+    if (!(item.flags & SCRIPTITEM_ISVISIBLE) || !m_heap || !m_heap->Context())
+        return;
+    std::lock_guard heapGuard(m_heap->Lock());
+    duk_context* ctx = m_heap->Context();
+    auto body = [&item](duk_context* c) {
+        duk_push_heap_stash(c);
+        duk_get_prop_string(c, -1, kGlobalTarget);
+        PushText(c, item.name);
+        duk_push_c_function(c, &NamedItemGetter, 0);
+        PushText(c, item.name);
+        duk_put_prop_string(c, -2, kItemName);
+        duk_def_prop(c, -3,
+                     DUK_DEFPROP_HAVE_GETTER | DUK_DEFPROP_SET_CONFIGURABLE |
+                         DUK_DEFPROP_SET_ENUMERABLE | DUK_DEFPROP_FORCE);
+    };
+    duk_int_t rc = SafeCall(ctx, body);
+    CheckExpression(rc != DUK_EXEC_SUCCESS);
+    duk_pop(ctx);
+}
+
+HRESULT CJScriptEngine::SetScriptSite(IActiveScriptSite* pass) {
+    if (CheckExpression(!pass))
+        return E_POINTER;
+    std::lock_guard guard(m_lock);
+    if (CheckExpression(m_ptrSite))
+        return E_UNEXPECTED;
+    m_ptrSite = pass;
+    if (m_heap)
+        m_heap->m_pSite = pass;
+    LCID lcid = 0;
+    if (SUCCEEDED(pass->GetLCID(&lcid)) && m_heap)
+        m_heap->m_lcid = lcid;
+    if (m_state == SCRIPTSTATE_UNINITIALIZED)
+        m_state = SCRIPTSTATE_INITIALIZED;
+    return S_OK;
+}
+
+HRESULT CJScriptEngine::GetScriptSite(const IID& riid, void** ppvObject) {
+    if (CheckExpression(!ppvObject))
+        return E_POINTER;
+    *ppvObject = nullptr;
+    std::lock_guard guard(m_lock);
+    if (!m_ptrSite)
+        return S_FALSE;
+    return m_ptrSite->QueryInterface(riid, ppvObject);
+}
+
+HRESULT CJScriptEngine::SetScriptState(SCRIPTSTATE ss) {
+    try {
+        std::lock_guard guard(m_lock);
+        if (m_state == SCRIPTSTATE_CLOSED)
+            return E_UNEXPECTED;
+        switch (ss) {
+            case SCRIPTSTATE_STARTED:
+            case SCRIPTSTATE_CONNECTED: {
+                if (CheckExpression(!m_ptrSite))
+                    return E_UNEXPECTED;
+                m_state = ss;
+                HRESULT hr = RunPending();
+                m_ptrSite->OnStateChange(ss);
+                return hr;
+            }
+            case SCRIPTSTATE_INITIALIZED:
+            case SCRIPTSTATE_DISCONNECTED:
+                m_state = ss;
+                return S_OK;
+            case SCRIPTSTATE_CLOSED:
+                return Close();
+            default:
+                return E_INVALIDARG;
+        }
+    } catch (...) {
+        return ReportException("CJScriptEngine::SetScriptState", CV_HERE);
+    }
+}
+
+HRESULT CJScriptEngine::GetScriptState(SCRIPTSTATE* pssState) {
+    if (CheckExpression(!pssState))
+        return E_POINTER;
+    std::lock_guard guard(m_lock);
+    *pssState = m_state;
+    return S_OK;
+}
+
+HRESULT CJScriptEngine::Close() {
+    std::shared_ptr<CJScriptHeap> heap;
+    CComPtr<IActiveScriptSite> site;
+    {
+        std::lock_guard guard(m_lock);
+        heap = std::move(m_heap);
+        site = std::move(m_ptrSite);
+        m_programs.clear();
+        m_ranPrograms = 0;
+        m_items.clear();
+        m_state = SCRIPTSTATE_CLOSED;
+    }
+    if (heap)
+        heap->Close();
+    if (site)
+        site->OnStateChange(SCRIPTSTATE_CLOSED);
+    return S_OK;
+}
+
+HRESULT CJScriptEngine::AddNamedItem(const BSTR& pstrName, DWORD dwFlags) {
+    if (CheckExpression(pstrName.Length() == 0))
+        return E_INVALIDARG;
+    try {
+        std::lock_guard guard(m_lock);
+        if (m_state == SCRIPTSTATE_CLOSED)
+            return E_UNEXPECTED;
+        for (NamedItem& item : m_items) {
+            if (item.name == pstrName.View()) {
+                item.flags = dwFlags;
+                return S_OK;
+            }
+        }
+        m_items.push_back(NamedItem{pstrName.Str(), dwFlags});
+        if (m_heap)
+            DefineNamedItem(m_items.back());
+        return S_OK;
+    } catch (...) {
+        return ReportException("CJScriptEngine::AddNamedItem", CV_HERE);
+    }
+}
+
+HRESULT CJScriptEngine::AddTypeLib(const GUID& rguidTypeLib, DWORD dwMajor, DWORD dwMinor, DWORD) {
+    try {
+        std::vector<TypeLibConstantValue> constants;
+        HRESULT hr = GetTypeLibConstants(rguidTypeLib, static_cast<WORD>(dwMajor),
+                                         static_cast<WORD>(dwMinor), &constants);
+        if (CheckResult(hr) == false)
+            return hr;
+        std::lock_guard guard(m_lock);
+        m_typeLibs.push_back(TypeLib{rguidTypeLib, dwMajor, dwMinor});
+        for (auto& c : constants)
+            m_constants.emplace_back(std::move(c.name), std::move(c.value));
+        return S_OK;
+    } catch (...) {
+        return ReportException("CJScriptEngine::AddTypeLib", CV_HERE);
+    }
+}
+
+HRESULT CJScriptEngine::GetScriptDispatch(const BSTR&, IDispatch** ppdisp) {
+    if (CheckExpression(!ppdisp))
+        return E_POINTER;
+    *ppdisp = nullptr;
+    try {
+        std::lock_guard guard(m_lock);
+        if (m_state == SCRIPTSTATE_CLOSED)
+            return E_UNEXPECTED;
+        HRESULT hr = EnsureHeap();
+        if (FAILED(hr))
+            return hr;
+        std::lock_guard heapGuard(m_heap->Lock());
+        duk_context* ctx = m_heap->Context();
+        unsigned key = 0;
+        auto body = [&](duk_context* c) {
+            duk_push_global_object(c);
+            key = m_heap->Keep(-1);
+        };
+        duk_int_t rc = SafeCall(ctx, body);
+        duk_pop(ctx);
+        if (CheckExpression(rc != DUK_EXEC_SUCCESS))
+            return E_OUTOFMEMORY;
+        return CJScriptObjectDispatch::CreateKept(m_heap, key, ppdisp);
+    } catch (...) {
+        return ReportException("CJScriptEngine::GetScriptDispatch", CV_HERE);
+    }
+}
+
+HRESULT CJScriptEngine::GetCurrentScriptThreadID(SCRIPTTHREADID* pstidThread) {
+    if (CheckExpression(!pstidThread))
+        return E_POINTER;
+    *pstidThread = SCRIPTTHREADID_BASE;
+    return S_OK;
+}
+
+HRESULT CJScriptEngine::GetScriptThreadID(DWORD, SCRIPTTHREADID* pstidThread) {
+    if (CheckExpression(!pstidThread))
+        return E_POINTER;
+    *pstidThread = SCRIPTTHREADID_BASE;
+    return S_OK;
+}
+
+HRESULT CJScriptEngine::GetScriptThreadState(SCRIPTTHREADID, SCRIPTTHREADSTATE* pstsState) {
+    if (CheckExpression(!pstsState))
+        return E_POINTER;
+    std::shared_ptr<CJScriptHeap> heap;
+    {
+        std::lock_guard guard(m_lock);
+        heap = m_heap;
+    }
+    *pstsState =
+        heap && heap->InScript() ? SCRIPTTHREADSTATE_RUNNING : SCRIPTTHREADSTATE_NOTINSCRIPT;
+    return S_OK;
+}
+
+HRESULT CJScriptEngine::InterruptScriptThread(SCRIPTTHREADID, const EXCEPINFO*, DWORD) {
+    // Only the flag is touched: the engine's lock is held by the running script.
+    std::shared_ptr<CJScriptHeap> heap = std::atomic_load(&m_heapForInterrupt);
+    if (heap)
+        heap->RequestInterrupt();
+    return S_OK;
+}
+
+HRESULT CJScriptEngine::Clone(IActiveScript** ppscript) {
+    if (CheckExpression(!ppscript))
+        return E_POINTER;
+    *ppscript = nullptr;
+    try {
+        HRESULT hr = S_OK;
+        CComPtr<CJScriptEngine> clone = MakeObject<CJScriptEngine>(&hr);
+        if (CheckExpression(!clone))
+            return FAILED(hr) ? hr : E_OUTOFMEMORY;
+        std::lock_guard guard(m_lock);
+        if (m_state == SCRIPTSTATE_CLOSED)
+            return E_UNEXPECTED;
+        for (const auto& program : m_programs)
+            if (program->persistent)
+                clone->m_programs.push_back(program);
+        for (const NamedItem& item : m_items)
+            if (item.flags & SCRIPTITEM_ISPERSISTENT)
+                clone->m_items.push_back(item);
+        clone->m_constants = m_constants;
+        clone->m_typeLibs = m_typeLibs;
+        *ppscript = clone.Detach();
+        return S_OK;
+    } catch (...) {
+        return ReportException("CJScriptEngine::Clone", CV_HERE);
+    }
+}
+
+HRESULT CJScriptEngine::InitNew() {
+    std::lock_guard guard(m_lock);
+    if (m_state == SCRIPTSTATE_CLOSED)
+        return E_UNEXPECTED;
+    if (m_state == SCRIPTSTATE_UNINITIALIZED)
+        m_state = SCRIPTSTATE_INITIALIZED;
+    return S_OK;
+}
+
+HRESULT CJScriptEngine::AddScriptlet(const BSTR&, const BSTR&, const BSTR&, const BSTR&,
+                                     const BSTR&, const BSTR&, DWORD, ULONG, DWORD, BSTR*,
+                                     EXCEPINFO*) {
+    return E_NOTIMPL;
+}
+
+HRESULT CJScriptEngine::ParseScriptText(const BSTR& pstrCode, const BSTR&, IUnknown*, const BSTR&,
+                                        DWORD dwSourceContextCookie, ULONG ulStartingLineNumber,
+                                        DWORD dwFlags, VARIANT* pvarResult, EXCEPINFO* pexcepinfo) {
+    try {
+        std::lock_guard guard(m_lock);
+        if (m_state == SCRIPTSTATE_CLOSED)
+            return E_UNEXPECTED;
+        const bool expression = dwFlags & SCRIPTTEXT_ISEXPRESSION;
+        std::shared_ptr<const Program> program;
+        HRESULT hr =
+            Compile(pstrCode, dwSourceContextCookie, ulStartingLineNumber, expression,
+                    (dwFlags & SCRIPTTEXT_ISPERSISTENT) && !expression, &program, pexcepinfo);
+        if (FAILED(hr))
+            return hr;
+        if (expression)
+            return Execute(*program, pvarResult, pexcepinfo);
+        m_programs.push_back(program);
+        if (m_state == SCRIPTSTATE_STARTED || m_state == SCRIPTSTATE_CONNECTED)
+            return RunPending();
+        return S_OK;
+    } catch (...) {
+        return ReportException("CJScriptEngine::ParseScriptText", CV_HERE);
+    }
+}
+
+HRESULT CJScriptEngine::Compile(const BSTR& code, DWORD cookie, ULONG startLine, bool expression,
+                                bool persistent, std::shared_ptr<const Program>* pProgram,
+                                EXCEPINFO* pexcepinfo) {
+    HRESULT hr = EnsureHeap();
+    if (FAILED(hr))
+        return hr;
+    auto program = std::make_shared<Program>();
+    program->name = "jscript:" + std::to_string(g_nextProgram.fetch_add(1));
+    program->text = code.Str();
+    program->cookie = cookie;
+    program->startLine = startLine;
+    program->persistent = persistent;
+    std::lock_guard heapGuard(m_heap->Lock());
+    duk_context* ctx = m_heap->Context();
+    auto body = [&](duk_context* c) {
+        PushText(c, program->text);
+        duk_push_string(c, program->name.c_str());
+        duk_compile(c, expression ? DUK_COMPILE_EVAL : 0);
+        duk_dump_function(c);
+        duk_size_t size = 0;
+        auto* data = static_cast<unsigned char*>(duk_get_buffer(c, -1, &size));
+        program->bytecode.assign(data, data + size);
+    };
+    duk_int_t rc = SafeCall(ctx, body);
+    if (rc != DUK_EXEC_SUCCESS) {
+        CJScriptErrorDetails details = CJScriptError::Describe(ctx, -1, true);
+        duk_pop(ctx);
+        return Report(details, program.get(), pexcepinfo);
+    }
+    duk_pop(ctx);
+    *pProgram = std::move(program);
+    return S_OK;
+}
+
+HRESULT CJScriptEngine::RunPending() {
+    HRESULT hr = EnsureHeap();
+    if (FAILED(hr))
+        return hr;
+    while (m_ranPrograms < m_programs.size()) {
+        std::shared_ptr<const Program> program = m_programs[m_ranPrograms++];
+        hr = Execute(*program, nullptr, nullptr);
+        if (FAILED(hr))
+            return hr;
+    }
+    return S_OK;
+}
+
+HRESULT CJScriptEngine::Execute(const Program& program, VARIANT* pvarResult,
+                                EXCEPINFO* pexcepinfo) {
+    HRESULT hr = EnsureHeap();
+    if (FAILED(hr))
+        return hr;
+    std::lock_guard heapGuard(m_heap->Lock());
+    duk_context* ctx = m_heap->Context();
+    const bool outermost = m_heap->EnterCall();
+    if (m_ptrSite)
+        m_ptrSite->OnEnterScript();
+    CComVariant result;
+    auto body = [&](duk_context* c) {
+        void* buffer = duk_push_fixed_buffer(c, program.bytecode.size());
+        std::memcpy(buffer, program.bytecode.data(), program.bytecode.size());
+        duk_load_function(c);
+        duk_call(c, 0);
+        if (pvarResult)
+            GetVariant(c, -1, &result);
+    };
+    duk_int_t rc = SafeCall(ctx, body);
+    hr = S_OK;
+    if (rc != DUK_EXEC_SUCCESS && !m_heap->InterruptRequested()) {
+        CJScriptErrorDetails details = CJScriptError::Describe(ctx, -1, false);
+        duk_pop(ctx);
+        hr = Report(details, &program, pexcepinfo);
+    } else {
+        duk_pop(ctx);
+    }
+    if (m_ptrSite)
+        m_ptrSite->OnLeaveScript();
+    m_heap->LeaveCall(outermost);
+    if (pvarResult && SUCCEEDED(hr)) {
+        VariantClear(pvarResult);
+        result.Detach(pvarResult);
+    }
+    return hr;
+}
+
+const CJScriptEngine::Program* CJScriptEngine::ProgramNamed(const std::string& name) const {
+    for (const auto& program : m_programs)
+        if (program->name == name)
+            return program.get();
+    return nullptr;
+}
+
+HRESULT CJScriptEngine::Report(const CJScriptErrorDetails& details, const Program* program,
+                               EXCEPINFO* pexcepinfo) {
+    // The error's own script decides the cookie (a function of one text may fail while
+    // another runs).
+    if (const Program* own = ProgramNamed(details.fileName))
+        program = own;
+    DWORD cookie = program ? program->cookie : 0;
+    ULONG line = program ? program->startLine : 0;
+    std::u16string lineText;
+    if (program && details.line >= 1) {
+        line += static_cast<ULONG>(details.line - 1);
+        LineIndex(program->text, details.line, &lineText);
+    }
+    if (pexcepinfo) {
+        *pexcepinfo = EXCEPINFO();
+        pexcepinfo->bstrSource = details.source;
+        pexcepinfo->bstrDescription = details.description;
+        pexcepinfo->scode = details.scode;
+    }
+    if (!m_ptrSite)
+        return DISP_E_EXCEPTION;
+    HRESULT hr = S_OK;
+    CComPtr<CJScriptError> error =
+        MakeObject<CJScriptError>(&hr, details, cookie, line, BSTR(lineText));
+    if (CheckExpression(!error))
+        return FAILED(hr) ? hr : E_OUTOFMEMORY;
+    m_ptrSite->OnScriptError(error.Get());
+    return SCRIPT_E_REPORTED;
+}
+
+HRESULT RegisterJScriptEngine() {
+    return CClassRegistry::Instance().RegisterClass<CJScriptEngine>(CLSID_JScript, u"JScript",
+                                                                    {CATID_ActiveScriptParse});
+}

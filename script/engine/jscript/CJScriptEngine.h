@@ -1,0 +1,104 @@
+// CJScriptEngine: the JScript language engine, Duktape behind IActiveScript.
+//
+// Script text is compiled when it is parsed (so syntax errors are reported at once) and
+// kept as Duktape bytecode; starting the engine runs the kept programs in order, and
+// text parsed while the engine runs is run at once. Persistent programs and named items
+// travel to clones: a clone loads the same bytecode into a fresh heap, so it shares the
+// compiled program and starts with fresh globals. Named items are global properties
+// whose objects are asked of the site on first use; type-library constants are
+// read-only globals. Errors go to the site with the
+// script's cookie and the line within its text; an interrupt stops the script through
+// Duktape's execution time-out hook and is not reported.
+#pragma once
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+#include "com/CComVariant.h"
+#include "com/Unknown.h"
+#include "script/engine/ActiveScript.h"
+
+class CJScriptHeap;
+struct CJScriptErrorDetails;
+
+class CJScriptEngine : public CComObjectRoot<CJScriptEngine, IActiveScript, IActiveScriptParse> {
+public:
+    CJScriptEngine();
+    ~CJScriptEngine() override;
+
+    // IActiveScript
+    HRESULT SetScriptSite(IActiveScriptSite* pass) override;
+    HRESULT GetScriptSite(const IID& riid, void** ppvObject) override;
+    HRESULT SetScriptState(SCRIPTSTATE ss) override;
+    HRESULT GetScriptState(SCRIPTSTATE* pssState) override;
+    HRESULT Close() override;
+    HRESULT AddNamedItem(const BSTR& pstrName, DWORD dwFlags) override;
+    HRESULT AddTypeLib(const GUID& rguidTypeLib, DWORD dwMajor, DWORD dwMinor,
+                       DWORD dwFlags) override;
+    HRESULT GetScriptDispatch(const BSTR& pstrItemName, IDispatch** ppdisp) override;
+    HRESULT GetCurrentScriptThreadID(SCRIPTTHREADID* pstidThread) override;
+    HRESULT GetScriptThreadID(DWORD dwWin32ThreadId, SCRIPTTHREADID* pstidThread) override;
+    HRESULT GetScriptThreadState(SCRIPTTHREADID stidThread, SCRIPTTHREADSTATE* pstsState) override;
+    HRESULT InterruptScriptThread(SCRIPTTHREADID stidThread, const EXCEPINFO* pexcepinfo,
+                                  DWORD dwFlags) override;
+    HRESULT Clone(IActiveScript** ppscript) override;
+
+    // IActiveScriptParse
+    HRESULT InitNew() override;
+    HRESULT AddScriptlet(const BSTR& pstrDefaultName, const BSTR& pstrCode,
+                         const BSTR& pstrItemName, const BSTR& pstrSubItemName,
+                         const BSTR& pstrEventName, const BSTR& pstrDelimiter,
+                         DWORD dwSourceContextCookie, ULONG ulStartingLineNumber, DWORD dwFlags,
+                         BSTR* pbstrName, EXCEPINFO* pexcepinfo) override;
+    HRESULT ParseScriptText(const BSTR& pstrCode, const BSTR& pstrItemName, IUnknown* punkContext,
+                            const BSTR& pstrDelimiter, DWORD dwSourceContextCookie,
+                            ULONG ulStartingLineNumber, DWORD dwFlags, VARIANT* pvarResult,
+                            EXCEPINFO* pexcepinfo) override;
+
+    // A compiled script text.
+    struct Program {
+        std::string name;  // the file name it was compiled under (unique per text)
+        std::vector<unsigned char> bytecode;
+        std::u16string text;
+        DWORD cookie = 0;
+        ULONG startLine = 0;
+        bool persistent = false;
+    };
+    struct NamedItem {
+        std::u16string name;
+        DWORD flags = 0;
+    };
+
+private:
+    HRESULT EnsureHeap();
+    HRESULT SetUpGlobals();
+    HRESULT Compile(const BSTR& code, DWORD cookie, ULONG startLine, bool expression,
+                    bool persistent, std::shared_ptr<const Program>* pProgram,
+                    EXCEPINFO* pexcepinfo);
+    HRESULT Execute(const Program& program, VARIANT* pvarResult, EXCEPINFO* pexcepinfo);
+    HRESULT RunPending();
+    HRESULT Report(const CJScriptErrorDetails& details, const Program* program,
+                   EXCEPINFO* pexcepinfo);
+    const Program* ProgramNamed(const std::string& name) const;
+    void DefineNamedItem(const NamedItem& item);
+
+    std::recursive_mutex m_lock;  // guards the fields below; taken before the heap's lock
+    CComPtr<IActiveScriptSite> m_ptrSite;
+    SCRIPTSTATE m_state = SCRIPTSTATE_UNINITIALIZED;
+    std::shared_ptr<CJScriptHeap> m_heap;
+    // The heap a running script uses, read without m_lock by InterruptScriptThread
+    // (atomic shared-pointer access).
+    std::shared_ptr<CJScriptHeap> m_heapForInterrupt;
+    std::vector<std::shared_ptr<const Program>> m_programs;  // every program, in parse order
+    size_t m_ranPrograms = 0;                                // how many of them have run
+    std::vector<NamedItem> m_items;
+    std::vector<std::pair<std::u16string, CComVariant>> m_constants;
+    struct TypeLib {
+        GUID libid;
+        DWORD major, minor;
+    };
+    std::vector<TypeLib> m_typeLibs;
+};
+
+// Registers the engine in the class registry as "JScript" (parsing-engine category).
+HRESULT RegisterJScriptEngine();

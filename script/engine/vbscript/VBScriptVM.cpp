@@ -1,0 +1,496 @@
+// The VBScript virtual machine: frames, the dispatch loop and error handling. See
+// VBScriptVM.h; name resolution and calls are in VBScriptVMCalls.cpp, the operators in
+// VBScriptVMOperators.cpp.
+#include "script/engine/vbscript/VBScriptVM.h"
+
+#include <algorithm>
+
+#include "com/DiagnosticLog.h"
+#include "com/SafeArray.h"
+#include "com/VarMath.h"
+#include "script/engine/vbscript/VBScriptErrObject.h"
+#include "script/engine/vbscript/VBScriptObject.h"
+
+namespace {
+
+VARIANT* Deref(VARIANT* v) {
+    while (v->vt == (VT_BYREF | VT_VARIANT))
+        v = v->pvarVal;
+    return v;
+}
+
+}  // namespace
+
+VARIANT* CVBScriptVM::SlotStack::Push(std::size_t count) {
+    for (;;) {
+        if (m_current == m_segments.size()) {
+            Segment seg;
+            seg.size = std::max<std::size_t>(1024, count);
+            seg.slots.reset(new VARIANT[seg.size]);
+            m_segments.push_back(std::move(seg));
+        }
+        Segment& seg = m_segments[m_current];
+        if (seg.size - seg.used >= count) {
+            VARIANT* p = seg.slots.get() + seg.used;
+            seg.used += count;
+            for (std::size_t i = 0; i < count; ++i)
+                VariantInit(&p[i]);
+            return p;
+        }
+        if (seg.used == 0) {  // too small even empty: replace it
+            m_segments.erase(m_segments.begin() + static_cast<std::ptrdiff_t>(m_current));
+            continue;
+        }
+        ++m_current;
+    }
+}
+
+void CVBScriptVM::SlotStack::Pop(VARIANT* slots, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i)
+        VariantClear(&slots[i]);
+    Segment& seg = m_segments[m_current];
+    seg.used -= count;
+    if (seg.used == 0 && m_current > 0)
+        --m_current;
+}
+
+CVBScriptVM::SlotStack::~SlotStack() = default;
+
+CVBScriptVM::CVBScriptVM() {
+    m_errObject = MakeObject<CVBScriptErrObject>();
+}
+
+CVBScriptVM::~CVBScriptVM() {
+    Close();
+}
+
+void CVBScriptVM::Close() {
+    m_closed = true;
+    PopTo(0);
+    // Releasing may run Class_Terminate code, which finds the machine closed.
+    std::deque<CComVariant> slots;
+    std::swap(slots, m_globalSlots);
+    slots.clear();
+    m_items.clear();
+    m_globals.clear();
+    m_programs.clear();
+}
+
+void CVBScriptVM::PopTo(std::size_t size) {
+    while (!m_locks.empty() && m_locks.back().first >= size) {
+        SafeArrayUnlock(m_locks.back().second);
+        m_locks.pop_back();
+    }
+    while (m_stack.size() > size) {
+        VariantClear(&m_stack.back());
+        m_stack.pop_back();
+    }
+}
+
+HRESULT CVBScriptVM::Enter(bool* pOutermost) {
+    if (m_closed)
+        return E_UNEXPECTED;
+    *pOutermost = m_depth == 0;
+    if (*pOutermost) {
+        if (m_stack.capacity() < MAX_OPERANDS)
+            m_stack.reserve(MAX_OPERANDS);
+        char here;
+        m_nativeBase = &here;
+        m_errorRecorded = false;
+    }
+    return S_OK;
+}
+
+void CVBScriptVM::Leave(bool outermost) {
+    if (outermost) {
+        m_interrupt.store(false, std::memory_order_relaxed);
+        PopTo(0);
+    }
+}
+
+HRESULT CVBScriptVM::RunProgram(const VBSProgramPtr& program, VARIANT* pResult) {
+    bool outermost;
+    HRESULT hr = Enter(&outermost);
+    if (FAILED(hr))
+        return hr;
+    hr = CallFunction(program.get(), program->functions[0], nullptr, nullptr, 0, pResult);
+    Leave(outermost);
+    return hr == VBS_E_INTERRUPTED ? S_OK : hr;
+}
+
+HRESULT CVBScriptVM::Fail(LONG lNumber, std::u16string_view name) {
+    m_error = VBScriptErrorRecord();
+    m_error.lNumber = lNumber;
+    m_error.source = VBSCRIPT_RUNTIME_ERROR_SOURCE;
+    std::u16string text = VBScriptRuntimeErrorText(lNumber);
+    if (!name.empty()) {
+        text += u": '";
+        text += name;
+        text += u"'";
+    }
+    m_error.description = text;
+    m_errorRecorded = true;
+    m_errorProgram = nullptr;
+    return m_error.Result();
+}
+
+HRESULT CVBScriptVM::RecordFailure(HRESULT hr, EXCEPINFO* pExcepInfo) {
+    if (hr == VBS_E_INTERRUPTED || m_errorRecorded)
+        return hr;
+    m_error = VBScriptErrorFromResult(hr, pExcepInfo);
+    m_errorRecorded = true;
+    m_errorProgram = nullptr;
+    return m_error.Result();
+}
+
+void CVBScriptVM::RecordPosition(const Frame& frame, std::size_t pc) {
+    if (m_errorProgram)
+        return;  // placed where it happened, in an inner frame
+    const auto& lines = frame.fn->lines;
+    auto it = std::upper_bound(lines.begin(), lines.end(), pc,
+                               [](std::size_t at, const VBSLineEntry& e) { return at < e.pc; });
+    if (it != lines.begin())
+        --it;
+    m_errorProgram = frame.program;
+    m_errorLine = it != lines.end() ? it->line : 0;
+    m_errorCharacter = it != lines.end() ? it->character : 0;
+}
+
+HRESULT CVBScriptVM::CallFunction(const CVBScriptProgram* program, const VBSFunction& fn,
+                                  CVBScriptObject* me, VARIANT* args, unsigned argc,
+                                  VARIANT* pResult) {
+    char here;
+    if (m_depth >= MAX_DEPTH ||
+        (m_nativeBase && static_cast<std::size_t>(m_nativeBase - &here) > MAX_NATIVE_STACK))
+        return Fail(28);
+    if (argc != fn.byRef.size())
+        return Fail(450, fn.name);
+    Activation* activation = ActivationOf(program);
+    if (!activation)
+        return E_UNEXPECTED;
+    VARIANT* slots = m_slots.Push(fn.slots);
+    for (unsigned i = 0; i < argc; ++i) {
+        VARIANT* arg = &args[i];
+        if (arg->vt == (VT_BYREF | VT_VARIANT) && fn.byRef[i]) {
+            slots[1 + i] = *arg;  // the caller's variable itself
+        } else if (arg->vt == VT_ERROR && arg->scode == DISP_E_PARAMNOTFOUND) {
+            // a left-out argument stays Empty
+        } else {
+            VariantCopyInd(&slots[1 + i], Deref(arg));
+        }
+    }
+    CComPtr<CVBScriptObject> keepMe(me);
+    Frame frame{program, &fn, &activation->cache, slots, me, m_stack.size()};
+    ++m_depth;
+    HRESULT hr = Run(frame);
+    --m_depth;
+    if (SUCCEEDED(hr) && pResult) {
+        VariantClear(pResult);
+        *pResult = slots[0];
+        VariantInit(&slots[0]);
+    }
+    for (unsigned i = 0; i < argc; ++i)
+        if (slots[1 + i].vt == (VT_BYREF | VT_VARIANT))
+            VariantInit(&slots[1 + i]);
+    m_slots.Pop(slots, fn.slots);
+    return hr;
+}
+
+#define VBS_CHECK(expr)  \
+    do {                 \
+        hr = (expr);     \
+        if (FAILED(hr))  \
+            goto failed; \
+    } while (0)
+
+HRESULT CVBScriptVM::Run(Frame& frame) {
+    const VBSInstr* code = frame.fn->code.data();
+    const std::size_t size = frame.fn->code.size();
+    std::size_t pc = 0;
+    HRESULT hr = S_OK;
+    bool resumeNext = false;
+    while (pc < size) {
+        const VBSInstr& in = code[pc];
+        switch (in.op) {
+            case VBSOpcode::Stmt:
+                if (m_interrupt.load(std::memory_order_relaxed))
+                    VBS_CHECK(VBS_E_INTERRUPTED);
+                break;
+            case VBSOpcode::PushConst:
+                VariantCopy(Push(), &frame.program->constants[in.a]);
+                break;
+            case VBSOpcode::PushEmpty:
+                Push();
+                break;
+            case VBSOpcode::PushNull:
+                Push()->vt = VT_NULL;
+                break;
+            case VBSOpcode::PushNothing: {
+                VARIANT* v = Push();
+                v->vt = VT_DISPATCH;
+                v->pdispVal = nullptr;
+                break;
+            }
+            case VBSOpcode::PushMe: {
+                VARIANT* v = Push();
+                if (frame.me) {
+                    v->vt = VT_DISPATCH;
+                    v->pdispVal = frame.me;
+                    frame.me->AddRef();
+                } else {
+                    VBS_CHECK(Fail(424));
+                }
+                break;
+            }
+            case VBSOpcode::PushMissing: {
+                VARIANT* v = Push();
+                v->vt = VT_ERROR;
+                v->scode = DISP_E_PARAMNOTFOUND;
+                break;
+            }
+            case VBSOpcode::Pop:
+                PopTo(m_stack.size() - 1);
+                break;
+            case VBSOpcode::Load: {
+                CComVariant result;
+                VBS_CHECK(LoadRef(frame, in, nullptr, 0, &result));
+                result.Detach(Push());
+                break;
+            }
+            case VBSOpcode::Call: {
+                unsigned argc = in.argc & VBS_ARGC;
+                std::size_t base = m_stack.size() - argc;
+                CComVariant result;
+                VBS_CHECK(LoadRef(frame, in, m_stack.data() + base, argc, &result));
+                PopTo(base);
+                if (!(in.argc & VBS_DISCARD))
+                    result.Detach(Push());
+                if (m_interrupt.load(std::memory_order_relaxed))
+                    VBS_CHECK(VBS_E_INTERRUPTED);
+                break;
+            }
+            case VBSOpcode::Store:
+            case VBSOpcode::SetRef:
+            case VBSOpcode::StoreIdx:
+            case VBSOpcode::SetIdx: {
+                unsigned argc = in.argc & VBS_ARGC;
+                std::size_t base = m_stack.size() - argc - 1;
+                bool isSet = in.op == VBSOpcode::SetRef || in.op == VBSOpcode::SetIdx;
+                VBS_CHECK(StoreRef(frame, in, m_stack.data() + base, argc, &m_stack.back(), isSet));
+                PopTo(base);
+                break;
+            }
+            case VBSOpcode::Ref:
+            case VBSOpcode::RefIdx: {
+                unsigned argc = in.argc & VBS_ARGC;
+                std::size_t base = m_stack.size() - argc;
+                CComVariant result;
+                SAFEARRAY* locked = nullptr;
+                VBS_CHECK(RefArg(frame, in, m_stack.data() + base, argc, &result, &locked));
+                PopTo(base);
+                result.Detach(Push());
+                if (locked)
+                    m_locks.emplace_back(base, locked);
+                break;
+            }
+            case VBSOpcode::MGet:
+            case VBSOpcode::MCall: {
+                unsigned argc = in.argc & VBS_ARGC;
+                std::size_t base = m_stack.size() - argc;
+                CComVariant result;
+                VBS_CHECK(CallMember(&m_stack[base - 1], frame.program, in.a,
+                                     DISPATCH_METHOD | DISPATCH_PROPERTYGET, m_stack.data() + base,
+                                     argc, &result));
+                PopTo(base - 1);
+                if (!(in.argc & VBS_DISCARD))
+                    result.Detach(Push());
+                if (m_interrupt.load(std::memory_order_relaxed))
+                    VBS_CHECK(VBS_E_INTERRUPTED);
+                break;
+            }
+            case VBSOpcode::MStore:
+            case VBSOpcode::MSet: {
+                unsigned argc = in.argc & VBS_ARGC;
+                std::size_t base = m_stack.size() - argc - 1;
+                VARIANT* value = &m_stack.back();
+                if (in.op == VBSOpcode::MStore)
+                    VBS_CHECK(ValueOf(value));
+                else if (Deref(value)->vt != VT_DISPATCH && Deref(value)->vt != VT_UNKNOWN)
+                    VBS_CHECK(Fail(424));
+                VBS_CHECK(CallMember(
+                    &m_stack[base - 1], frame.program, in.a,
+                    in.op == VBSOpcode::MStore ? DISPATCH_PROPERTYPUT : DISPATCH_PROPERTYPUTREF,
+                    m_stack.data() + base, argc + 1, nullptr));
+                PopTo(base - 1);
+                if (m_interrupt.load(std::memory_order_relaxed))
+                    VBS_CHECK(VBS_E_INTERRUPTED);
+                break;
+            }
+            case VBSOpcode::ICall: {
+                unsigned argc = in.argc & VBS_ARGC;
+                std::size_t base = m_stack.size() - argc;
+                CComVariant result;
+                VBS_CHECK(CallValue(&m_stack[base - 1], m_stack.data() + base, argc, &result));
+                PopTo(base - 1);
+                if (!(in.argc & VBS_DISCARD))
+                    result.Detach(Push());
+                break;
+            }
+            case VBSOpcode::IStore:
+            case VBSOpcode::ISet: {
+                unsigned argc = in.argc & VBS_ARGC;
+                std::size_t base = m_stack.size() - argc - 1;
+                VBS_CHECK(StoreValue(&m_stack[base - 1], m_stack.data() + base, argc,
+                                     &m_stack.back(), in.op == VBSOpcode::ISet));
+                PopTo(base - 1);
+                break;
+            }
+            case VBSOpcode::Neg:
+            case VBSOpcode::Not:
+            case VBSOpcode::Plus: {
+                VARIANT* v = &m_stack.back();
+                if (in.op == VBSOpcode::Plus) {
+                    VBS_CHECK(ValueOf(v));
+                    break;
+                }
+                CComVariant result;
+                hr = in.op == VBSOpcode::Neg ? VarNeg(v, &result) : VarNot(v, &result);
+                if (FAILED(hr))
+                    VBS_CHECK(RecordFailure(hr, nullptr));
+                VariantClear(v);
+                result.Detach(v);
+                break;
+            }
+            case VBSOpcode::Jmp:
+                if (static_cast<std::size_t>(in.b) <= pc &&
+                    m_interrupt.load(std::memory_order_relaxed))
+                    VBS_CHECK(VBS_E_INTERRUPTED);
+                pc = static_cast<std::size_t>(in.b);
+                continue;
+            case VBSOpcode::JmpFalse:
+            case VBSOpcode::JmpTrue: {
+                bool truth;
+                VBS_CHECK(Truth(&m_stack.back(), &truth));
+                PopTo(m_stack.size() - 1);
+                if (truth == (in.op == VBSOpcode::JmpTrue)) {
+                    if (static_cast<std::size_t>(in.b) <= pc &&
+                        m_interrupt.load(std::memory_order_relaxed))
+                        VBS_CHECK(VBS_E_INTERRUPTED);
+                    pc = static_cast<std::size_t>(in.b);
+                    continue;
+                }
+                break;
+            }
+            case VBSOpcode::CaseTest: {
+                HRESULT cmp;
+                VBS_CHECK(Compare(&frame.slots[in.a], &m_stack.back(), &cmp));
+                PopTo(m_stack.size() - 1);
+                if (cmp == VARCMP_EQ) {
+                    pc = static_cast<std::size_t>(in.b);
+                    continue;
+                }
+                break;
+            }
+            case VBSOpcode::ForInit: {
+                std::size_t base = m_stack.size() - 3;
+                VBS_CHECK(ForInit(&frame.slots[in.a], &m_stack[base]));
+                PopTo(base + 1);
+                break;
+            }
+            case VBSOpcode::ForCheck: {
+                bool done;
+                VBS_CHECK(ForCheck(&frame.slots[in.a], &m_stack.back(), &done));
+                PopTo(m_stack.size() - 1);
+                if (done) {
+                    pc = static_cast<std::size_t>(in.b);
+                    continue;
+                }
+                break;
+            }
+            case VBSOpcode::ForStep: {
+                CComVariant next;
+                hr = VarAdd(&m_stack.back(), &frame.slots[in.a + 1], &next);
+                if (FAILED(hr))
+                    VBS_CHECK(RecordFailure(hr, nullptr));
+                VariantClear(&m_stack.back());
+                next.Detach(&m_stack.back());
+                break;
+            }
+            case VBSOpcode::ForEachInit:
+                VBS_CHECK(ForEachInit(&frame.slots[in.a], &m_stack.back()));
+                PopTo(m_stack.size() - 1);
+                break;
+            case VBSOpcode::ForEachNext: {
+                bool done;
+                VARIANT* v = Push();
+                VBS_CHECK(ForEachNext(&frame.slots[in.a], v, &done));
+                if (done) {
+                    PopTo(m_stack.size() - 1);
+                    pc = static_cast<std::size_t>(in.b);
+                    continue;
+                }
+                break;
+            }
+            case VBSOpcode::ReDim: {
+                unsigned argc = in.argc & VBS_ARGC;
+                std::size_t base = m_stack.size() - argc;
+                VBS_CHECK(ReDim(frame, in, m_stack.data() + base, argc));
+                PopTo(base);
+                break;
+            }
+            case VBSOpcode::Erase:
+                VBS_CHECK(Erase(frame, in));
+                break;
+            case VBSOpcode::OnErrorResume:
+                resumeNext = true;
+                break;
+            case VBSOpcode::OnErrorGoto0:
+                resumeNext = false;
+                m_errObject->Reset();
+                break;
+            case VBSOpcode::New: {
+                CComVariant result;
+                VBS_CHECK(NewObject(frame.program, in.a, &result));
+                result.Detach(Push());
+                break;
+            }
+            case VBSOpcode::Return:
+                pc = size;
+                continue;
+            default: {
+                std::size_t base = m_stack.size() - 2;
+                CComVariant result;
+                VBS_CHECK(Binary(in.op, &m_stack[base], &m_stack[base + 1], &result));
+                PopTo(base);
+                result.Detach(Push());
+                break;
+            }
+        }
+        ++pc;
+        if (m_overflow) {
+            m_overflow = false;
+            hr = Fail(28);
+            goto failed;
+        }
+        continue;
+    failed:
+        if (hr == VBS_E_INTERRUPTED) {
+            PopTo(frame.stackBase);
+            return hr;
+        }
+        hr = RecordFailure(hr, nullptr);
+        RecordPosition(frame, pc);
+        PopTo(frame.stackBase);
+        if (!resumeNext)
+            return hr;
+        // On Error Resume Next: the error goes to Err and the next statement runs.
+        m_errObject->Set(m_error);
+        m_errorRecorded = false;
+        m_errorProgram = nullptr;
+        ++pc;
+        while (pc < size && code[pc].op != VBSOpcode::Stmt && code[pc].op != VBSOpcode::Return)
+            ++pc;
+    }
+    PopTo(frame.stackBase);
+    return S_OK;
+}

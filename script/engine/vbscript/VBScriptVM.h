@@ -1,0 +1,238 @@
+// The VBScript virtual machine: the globals of one engine and the loop that runs the
+// compiled code.
+//
+// One machine belongs to one engine (and so to one run of a page). It holds the global
+// variables, the procedures and classes of every program added to it, the named items
+// of the host, and the Err object. Programs are shared and immutable; the machine keeps
+// per program a cache of what each global name resolved to.
+//
+// Values are VARIANTs throughout, operated on with the Automation operators of com/.
+// Local variables live in frames carved from a segmented slot stack, so a by-reference
+// argument (a VT_BYREF|VT_VARIANT pointing at the caller's slot) stays valid for the
+// whole call; an array element passed by reference locks its array for the call.
+// Recursion is bounded by frame count and by the native stack used, and reported as
+// "Out of stack space" (28). An interrupt flag, set from any thread, is tested at every
+// statement, every backward jump and after every call out; it unwinds without an error.
+#pragma once
+
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "com/CComVariant.h"
+#include "com/Dispatch.h"
+#include "script/engine/vbscript/VBScriptProgram.h"
+#include "script/engine/vbscript/VBScriptRuntimeError.h"
+#include "script/engine/vbscript/library/VBScriptBuiltins.h"
+
+class CVBScriptObject;
+class CVBScriptErrObject;
+struct IActiveScriptSite;
+
+// The status with which an interrupted run unwinds; never shown to a script or a host.
+inline constexpr HRESULT VBS_E_INTERRUPTED = MakeHResult(0x800A7FFF);
+
+class CVBScriptVM : public std::enable_shared_from_this<CVBScriptVM> {
+public:
+    static constexpr unsigned MAX_DEPTH = 1000;
+    static constexpr std::size_t MAX_NATIVE_STACK = 1u << 20;
+    static constexpr std::size_t MAX_OPERANDS = 4096;
+
+    CVBScriptVM();
+    ~CVBScriptVM();
+    CVBScriptVM(const CVBScriptVM&) = delete;
+    CVBScriptVM& operator=(const CVBScriptVM&) = delete;
+
+    // Declares the globals, procedures and classes of a program (once per program).
+    HRESULT AddProgram(const VBSProgramPtr& program);
+    // Runs the global code of a program; for an expression program, its value.
+    HRESULT RunProgram(const VBSProgramPtr& program, VARIANT* pResult);
+    // Named items: the object is asked of the site on first use.
+    void AddNamedItem(std::u16string_view name, DWORD dwFlags);
+    void SetSite(IActiveScriptSite* site) { m_site = site; }
+    // Called when an error ends a call that came from outside the machine.
+    void SetErrorHandler(std::function<void()> handler) { m_onError = std::move(handler); }
+    void AddConstant(std::u16string_view name, const VARIANT& value);
+    void SetLocale(LCID lcid) { m_builtin.lcid = lcid; }
+    LCID Locale() const { return m_builtin.lcid; }
+
+    // The global variables and procedures by name, for the engine's script dispatch.
+    HRESULT GlobalDispId(std::u16string_view name, DISPID* pId);
+    HRESULT InvokeGlobal(DISPID id, WORD wFlags, DISPPARAMS* pParams, VARIANT* pResult,
+                         EXCEPINFO* pExcepInfo);
+
+    // Calls a procedure of a class instance (from the instance's IDispatch).
+    HRESULT InvokeMember(CVBScriptObject* me, int member, WORD wFlags, VARIANT* args, unsigned argc,
+                         VARIANT* pResult, EXCEPINFO* pExcepInfo);
+    void RunTerminate(CVBScriptObject* me);
+
+    void Interrupt() { m_interrupt.store(true, std::memory_order_relaxed); }
+    bool IsRunning() const { return m_depth != 0; }
+    // Releases every global (breaking cycles through class instances) and refuses to run.
+    void Close();
+
+    // The error that ended the last run, with its position.
+    const VBScriptErrorRecord& LastError() const { return m_error; }
+    const CVBScriptProgram* ErrorProgram() const { return m_errorProgram; }
+    ULONG ErrorLine() const { return m_errorLine; }
+    ULONG ErrorCharacter() const { return m_errorCharacter; }
+
+private:
+    enum class BindKind : std::uint8_t {
+        None,
+        Var,
+        Const,
+        Function,
+        Class,
+        NamedItem,
+        GlobalMember,
+        Builtin,
+        ErrObject
+    };
+    struct Binding {
+        BindKind kind = BindKind::None;
+        VARIANT* var = nullptr;
+        const CVBScriptProgram* program = nullptr;
+        int index = -1;  // function, class or named item
+        DISPID dispid = DISPID_UNKNOWN;
+        const VBBuiltin* builtin = nullptr;
+        unsigned generation = 0;
+    };
+    struct GlobalEntry {
+        BindKind kind;
+        VARIANT* var = nullptr;
+        const CVBScriptProgram* program = nullptr;
+        int index = -1;
+        DISPID dispid = 0;  // for the script dispatch
+    };
+    struct NamedItem {
+        std::u16string name;
+        DWORD flags;
+        CComPtr<IDispatch> object;
+        bool bound = false;
+    };
+    struct Activation {
+        VBSProgramPtr program;
+        std::vector<Binding> cache;
+    };
+    struct Frame {
+        const CVBScriptProgram* program;
+        const VBSFunction* fn;
+        std::vector<Binding>* cache;
+        VARIANT* slots;
+        CVBScriptObject* me;
+        std::size_t stackBase;
+        bool resumeNext = false;
+    };
+    // Frame slots in segments that never move.
+    class SlotStack {
+    public:
+        VARIANT* Push(std::size_t count);
+        void Pop(VARIANT* slots, std::size_t count);
+        ~SlotStack();
+
+    private:
+        struct Segment {
+            std::unique_ptr<VARIANT[]> slots;
+            std::size_t size = 0;
+            std::size_t used = 0;
+        };
+        std::vector<Segment> m_segments;
+        std::size_t m_current = 0;
+    };
+
+    // The loop and the procedures (VBScriptVM.cpp).
+    HRESULT Run(Frame& frame);
+    HRESULT CallFunction(const CVBScriptProgram* program, const VBSFunction& fn,
+                         CVBScriptObject* me, VARIANT* args, unsigned argc, VARIANT* pResult);
+    HRESULT Fail(LONG lNumber, std::u16string_view name = {});
+    HRESULT RecordFailure(HRESULT hr, EXCEPINFO* pExcepInfo);
+    void RecordPosition(const Frame& frame, std::size_t pc);
+    HRESULT Enter(bool* pOutermost);
+    void Leave(bool outermost);
+
+    // Names and calls (VBScriptVMCalls.cpp).
+    Activation* ActivationOf(const CVBScriptProgram* program);
+    Binding Resolve(Frame& frame, int nameIndex);
+    GlobalEntry* FindGlobal(std::u16string_view upperName);
+    IDispatch* ItemObject(int index);
+    VARIANT* NewGlobalVar(std::u16string_view name);
+    HRESULT SlotOf(Frame& frame, const VBSInstr& in, bool create, VARIANT** ppSlot,
+                   Binding* pBinding);
+    HRESULT LoadRef(Frame& frame, const VBSInstr& in, VARIANT* args, unsigned argc,
+                    VARIANT* pResult);
+    HRESULT StoreRef(Frame& frame, const VBSInstr& in, VARIANT* args, unsigned argc, VARIANT* value,
+                     bool isSet);
+    HRESULT RefArg(Frame& frame, const VBSInstr& in, VARIANT* args, unsigned argc, VARIANT* pResult,
+                   SAFEARRAY** ppLocked);
+    HRESULT ReDim(Frame& frame, const VBSInstr& in, VARIANT* bounds, unsigned count);
+    HRESULT Erase(Frame& frame, const VBSInstr& in);
+    HRESULT CallValue(VARIANT* callee, VARIANT* args, unsigned argc, VARIANT* pResult);
+    HRESULT StoreValue(VARIANT* callee, VARIANT* args, unsigned argc, VARIANT* value, bool isSet);
+    HRESULT MemberCall(CVBScriptObject* me, int member, WORD wFlags, VARIANT* args, unsigned argc,
+                       VARIANT* pResult);
+    HRESULT ElementPtr(SAFEARRAY* psa, VARIANT* args, unsigned argc, void** ppElement);
+    HRESULT FinishOuterCall(HRESULT hr, bool outermost, EXCEPINFO* pExcepInfo);
+    HRESULT CallMember(VARIANT* object, const CVBScriptProgram* program, int nameIndex, WORD wFlags,
+                       VARIANT* args, unsigned argc, VARIANT* pResult);
+    HRESULT Dispatch(IDispatch* object, DISPID id, WORD wFlags, VARIANT* args, unsigned argc,
+                     VARIANT* pResult);
+    HRESULT CallBuiltin(const VBBuiltin& builtin, VARIANT* args, unsigned argc, VARIANT* pResult);
+    HRESULT NewObject(const CVBScriptProgram* program, int nameIndex, VARIANT* pResult);
+    HRESULT CreateInstance(const CVBScriptProgram* program, int classIndex, VARIANT* pResult);
+    HRESULT Assign(VARIANT* target, VARIANT* value, bool isSet, bool raw);
+    HRESULT ValueOf(VARIANT* value);  // an object replaced by its default value
+
+    // Operators (VBScriptVMOperators.cpp).
+    HRESULT Binary(VBSOpcode op, VARIANT* left, VARIANT* right, VARIANT* pResult);
+    HRESULT Compare(VARIANT* left, VARIANT* right, HRESULT* pCmp);
+    HRESULT Truth(VARIANT* value, bool* pTrue);
+    HRESULT ForEachInit(VARIANT* state, VARIANT* collection);
+    HRESULT ForEachNext(VARIANT* state, VARIANT* pValue, bool* pDone);
+    HRESULT ForInit(VARIANT* slots, VARIANT* values);
+    HRESULT ForCheck(VARIANT* slots, VARIANT* value, bool* pDone);
+
+    void PopTo(std::size_t size);
+    VARIANT* Push() {
+        if (m_stack.size() == m_stack.capacity()) {  // never reallocate under a call
+            m_overflow = true;
+            VariantClear(&m_scratch);
+            return &m_scratch;
+        }
+        m_stack.emplace_back();
+        VariantInit(&m_stack.back());
+        return &m_stack.back();
+    }
+
+    std::deque<Activation> m_programs;
+    std::unordered_map<std::u16string, GlobalEntry> m_globals;  // upper-cased names
+    std::vector<std::u16string> m_dispNames;  // script dispatch ids - 1 -> upper-cased name
+    std::deque<CComVariant> m_globalSlots;
+    std::vector<NamedItem> m_items;
+    unsigned m_generation = 1;
+    IActiveScriptSite* m_site = nullptr;  // the engine's site, not owned
+    std::function<void()> m_onError;
+    CComPtr<CVBScriptErrObject> m_errObject;
+    VBBuiltinContext m_builtin;
+
+    std::vector<VARIANT> m_stack;  // operand stack of all frames, reserved once
+    CComVariant m_scratch;         // where a push beyond the reserve lands
+    bool m_overflow = false;
+    std::vector<std::pair<std::size_t, SAFEARRAY*>> m_locks;  // arrays locked for calls
+    SlotStack m_slots;
+    unsigned m_depth = 0;
+    const char* m_nativeBase = nullptr;
+    std::atomic<bool> m_interrupt{false};
+    bool m_closed = false;
+
+    VBScriptErrorRecord m_error;
+    bool m_errorRecorded = false;
+    const CVBScriptProgram* m_errorProgram = nullptr;
+    ULONG m_errorLine = 0;
+    ULONG m_errorCharacter = 0;
+
+    friend class CVBScriptObject;
+};

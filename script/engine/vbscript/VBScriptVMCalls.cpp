@@ -1,0 +1,760 @@
+// The VBScript virtual machine: globals, name resolution, variables, arrays and calls.
+// See VBScriptVM.h.
+#include <cstring>
+
+#include "com/DiagnosticLog.h"
+#include "com/SafeArray.h"
+#include "com/Strings.h"
+#include "script/engine/ActiveScript.h"
+#include "script/engine/vbscript/VBScriptErrObject.h"
+#include "script/engine/vbscript/VBScriptObject.h"
+#include "script/engine/vbscript/VBScriptVM.h"
+
+namespace {
+
+VARIANT* Deref(VARIANT* v) {
+    while (v->vt == (VT_BYREF | VT_VARIANT))
+        v = v->pvarVal;
+    return v;
+}
+
+bool IsObject(const VARIANT* v) {
+    return v->vt == VT_DISPATCH || v->vt == VT_UNKNOWN;
+}
+
+SAFEARRAY* NewArray(const std::vector<LONG>& bounds) {
+    std::vector<SAFEARRAYBOUND> sab;
+    for (LONG ub : bounds)
+        sab.push_back({static_cast<ULONG>(ub + 1), 0});
+    return SafeArrayCreate(VT_VARIANT, static_cast<UINT>(sab.size()), sab.data());
+}
+
+}  // namespace
+
+CVBScriptVM::Activation* CVBScriptVM::ActivationOf(const CVBScriptProgram* program) {
+    for (Activation& a : m_programs)
+        if (a.program.get() == program)
+            return &a;
+    return nullptr;
+}
+
+HRESULT CVBScriptVM::AddProgram(const VBSProgramPtr& program) {
+    try {
+        if (ActivationOf(program.get()))
+            return S_OK;
+        m_programs.push_back({program, std::vector<Binding>(program->globalNames.size())});
+        for (const VBSGlobalVar& var : program->globals) {
+            std::u16string upper = ToUpperSimple(var.name);
+            if (var.constant >= 0) {
+                m_globalSlots.emplace_back(program->constants[var.constant]);
+                m_dispNames.push_back(upper);
+                m_globals[upper] = {BindKind::Const, &m_globalSlots.back(), nullptr, -1,
+                                    static_cast<DISPID>(m_dispNames.size())};
+                continue;
+            }
+            auto it = m_globals.find(upper);
+            if (it != m_globals.end() && it->second.kind == BindKind::Var)
+                continue;
+            VARIANT* slot = NewGlobalVar(var.name);
+            if (!var.bounds.empty()) {
+                slot->parray = NewArray(var.bounds);
+                if (slot->parray)
+                    slot->vt = VT_ARRAY | VT_VARIANT;
+            }
+        }
+        for (int fn : program->globalFunctions) {
+            std::u16string upper = ToUpperSimple(program->functions[fn].name);
+            m_dispNames.push_back(upper);
+            m_globals[upper] = {BindKind::Function, nullptr, program.get(), fn,
+                                static_cast<DISPID>(m_dispNames.size())};
+        }
+        for (std::size_t c = 0; c < program->classes.size(); ++c)
+            m_globals[ToUpperSimple(program->classes[c].name)] = {
+                BindKind::Class, nullptr, program.get(), static_cast<int>(c), 0};
+        ++m_generation;
+        return S_OK;
+    } catch (...) {
+        return ReportException("CVBScriptVM::AddProgram", CV_HERE);
+    }
+}
+
+VARIANT* CVBScriptVM::NewGlobalVar(std::u16string_view name) {
+    std::u16string upper = ToUpperSimple(name);
+    m_globalSlots.emplace_back();
+    m_dispNames.push_back(upper);
+    m_globals[upper] = {BindKind::Var, &m_globalSlots.back(), nullptr, -1,
+                        static_cast<DISPID>(m_dispNames.size())};
+    ++m_generation;
+    return &m_globalSlots.back();
+}
+
+void CVBScriptVM::AddNamedItem(std::u16string_view name, DWORD dwFlags) {
+    std::u16string upper = ToUpperSimple(name);
+    for (NamedItem& item : m_items) {
+        if (ToUpperSimple(item.name) == upper) {
+            item.flags = dwFlags;
+            item.object = nullptr;
+            item.bound = false;
+            ++m_generation;
+            return;
+        }
+    }
+    m_items.push_back({std::u16string(name), dwFlags, nullptr, false});
+    if (dwFlags & SCRIPTITEM_ISVISIBLE)
+        m_globals[upper] = {BindKind::NamedItem, nullptr, nullptr,
+                            static_cast<int>(m_items.size() - 1), 0};
+    ++m_generation;
+}
+
+void CVBScriptVM::AddConstant(std::u16string_view name, const VARIANT& value) {
+    std::u16string upper = ToUpperSimple(name);
+    if (m_globals.count(upper))
+        return;
+    m_globalSlots.emplace_back(value);
+    m_globals[upper] = {BindKind::Const, &m_globalSlots.back(), nullptr, -1, 0};
+    ++m_generation;
+}
+
+IDispatch* CVBScriptVM::ItemObject(int index) {
+    NamedItem& item = m_items[index];
+    if (!item.bound && m_site) {
+        CComPtr<IUnknown> unk;
+        if (SUCCEEDED(m_site->GetItemInfo(BSTR(item.name), SCRIPTINFO_IUNKNOWN, unk.Receive(),
+                                          nullptr)) &&
+            unk) {
+            item.object = ComQuery<IDispatch>(unk.Get());
+            item.bound = item.object != nullptr;
+        }
+    }
+    return item.object.Get();
+}
+
+CVBScriptVM::GlobalEntry* CVBScriptVM::FindGlobal(std::u16string_view upperName) {
+    auto it = m_globals.find(std::u16string(upperName));
+    return it == m_globals.end() ? nullptr : &it->second;
+}
+
+CVBScriptVM::Binding CVBScriptVM::Resolve(Frame& frame, int nameIndex) {
+    Binding& cached = (*frame.cache)[nameIndex];
+    if (cached.kind != BindKind::None && cached.generation == m_generation)
+        return cached;
+    const std::u16string& upper = frame.program->globalKeys[nameIndex];
+    Binding b;
+    if (GlobalEntry* e = FindGlobal(upper)) {
+        b.kind = e->kind;
+        b.var = e->var;
+        b.program = e->program;
+        b.index = e->index;
+    } else if (upper == u"ERR") {
+        b.kind = BindKind::ErrObject;
+    } else {
+        for (std::size_t i = 0; i < m_items.size() && b.kind == BindKind::None; ++i) {
+            if (!(m_items[i].flags & SCRIPTITEM_GLOBALMEMBERS))
+                continue;
+            IDispatch* obj = ItemObject(static_cast<int>(i));
+            const char16_t* name = upper.c_str();
+            DISPID id;
+            if (obj && SUCCEEDED(obj->GetIDsOfNames(GUID_NULL, &name, 1, m_builtin.lcid, &id))) {
+                b.kind = BindKind::GlobalMember;
+                b.index = static_cast<int>(i);
+                b.dispid = id;
+            }
+        }
+        if (b.kind == BindKind::None) {
+            for (const VBBuiltinConstant& c : VBScriptConstants()) {
+                if (EqualsNoCase(c.name, upper)) {
+                    b.kind = BindKind::Const;
+                    b.var = const_cast<VARIANT*>(&c.value);
+                    break;
+                }
+            }
+        }
+        if (b.kind == BindKind::None) {
+            if (const VBBuiltin* builtin = FindVBScriptBuiltin(upper)) {
+                b.kind = BindKind::Builtin;
+                b.builtin = builtin;
+            }
+        }
+    }
+    if (b.kind != BindKind::None) {
+        b.generation = m_generation;
+        cached = b;
+    }
+    return b;
+}
+
+HRESULT CVBScriptVM::SlotOf(Frame& frame, const VBSInstr& in, bool create, VARIANT** ppSlot,
+                            Binding* pBinding) {
+    *ppSlot = nullptr;
+    switch (in.kind) {
+        case VBSRefKind::Local:
+            *ppSlot = &frame.slots[in.a];
+            return S_OK;
+        case VBSRefKind::MemberVar:
+            *ppSlot = frame.me->Member(in.a);
+            return S_OK;
+        case VBSRefKind::MemberProc:
+            return S_OK;
+        case VBSRefKind::Global:
+            break;
+    }
+    if (in.a < 0) {
+        pBinding->kind = BindKind::Const;
+        pBinding->var = const_cast<CComVariant*>(&frame.program->constants[in.c]);
+        return S_OK;
+    }
+    *pBinding = Resolve(frame, in.a);
+    if (pBinding->kind == BindKind::Var) {
+        *ppSlot = pBinding->var;
+    } else if (pBinding->kind == BindKind::None) {
+        if (frame.program->optionExplicit)
+            return Fail(500, frame.program->globalNames[in.a]);
+        if (in.b >= 0)
+            *ppSlot = &frame.slots[in.b];
+        else if (create)
+            *ppSlot = NewGlobalVar(frame.program->globalNames[in.a]);
+    }
+    return S_OK;
+}
+
+HRESULT CVBScriptVM::LoadRef(Frame& frame, const VBSInstr& in, VARIANT* args, unsigned argc,
+                             VARIANT* pResult) {
+    if (in.kind == VBSRefKind::MemberProc) {
+        const VBSClassProc& proc = frame.me->Class().procs[in.a];
+        if (proc.get < 0)
+            return Fail(438, proc.name);
+        return CallFunction(frame.program, frame.program->functions[proc.get], frame.me, args, argc,
+                            pResult);
+    }
+    VARIANT* slot;
+    Binding b;
+    HRESULT hr = SlotOf(frame, in, false, &slot, &b);
+    if (FAILED(hr))
+        return hr;
+    if (slot)
+        return CallValue(slot, args, argc, pResult);
+    switch (b.kind) {
+        case BindKind::Const:
+            return CallValue(b.var, args, argc, pResult);
+        case BindKind::Function:
+            return CallFunction(b.program, b.program->functions[b.index], nullptr, args, argc,
+                                pResult);
+        case BindKind::NamedItem:
+        case BindKind::ErrObject: {
+            IDispatch* obj =
+                b.kind == BindKind::ErrObject ? m_errObject.Get() : ItemObject(b.index);
+            if (!obj)
+                return Fail(424, frame.program->globalNames[in.a]);
+            CComVariant value(obj);
+            return CallValue(&value, args, argc, pResult);
+        }
+        case BindKind::GlobalMember:
+            return Dispatch(ItemObject(b.index), b.dispid, DISPATCH_METHOD | DISPATCH_PROPERTYGET,
+                            args, argc, pResult);
+        case BindKind::Builtin:
+            return CallBuiltin(*b.builtin, args, argc, pResult);
+        case BindKind::Class:
+            return Fail(13, frame.program->globalNames[in.a]);
+        default:
+            if (argc != 0 || (in.op == VBSOpcode::Call && in.kind == VBSRefKind::Global))
+                return Fail(13, frame.program->globalNames[in.a]);
+            return S_OK;
+    }
+}
+
+HRESULT CVBScriptVM::StoreRef(Frame& frame, const VBSInstr& in, VARIANT* args, unsigned argc,
+                              VARIANT* value, bool isSet) {
+    if (in.kind == VBSRefKind::MemberProc) {
+        const VBSClassProc& proc = frame.me->Class().procs[in.a];
+        int fn = isSet ? proc.set : proc.let;
+        if (fn < 0)
+            return Fail(450, proc.name);
+        return CallFunction(frame.program, frame.program->functions[fn], frame.me, args, argc + 1,
+                            nullptr);
+    }
+    VARIANT* slot;
+    Binding b;
+    HRESULT hr = SlotOf(frame, in, true, &slot, &b);
+    if (FAILED(hr))
+        return hr;
+    if (slot) {
+        if (argc == 0)
+            return Assign(Deref(slot), value, isSet, in.c == 1);
+        return StoreValue(slot, args, argc, value, isSet);
+    }
+    if (b.kind == BindKind::GlobalMember)
+        return Dispatch(ItemObject(b.index), b.dispid,
+                        isSet ? DISPATCH_PROPERTYPUTREF : DISPATCH_PROPERTYPUT, args, argc + 1,
+                        nullptr);
+    if (b.kind == BindKind::NamedItem && argc > 0) {
+        CComVariant obj(ItemObject(b.index));
+        return StoreValue(&obj, args, argc, value, isSet);
+    }
+    return Fail(501);
+}
+
+HRESULT CVBScriptVM::RefArg(Frame& frame, const VBSInstr& in, VARIANT* args, unsigned argc,
+                            VARIANT* pResult, SAFEARRAY** ppLocked) {
+    *ppLocked = nullptr;
+    if (in.kind == VBSRefKind::MemberProc)
+        return LoadRef(frame, in, args, argc, pResult);
+    VARIANT* slot;
+    Binding b;
+    HRESULT hr = SlotOf(frame, in, in.op == VBSOpcode::Ref, &slot, &b);
+    if (FAILED(hr))
+        return hr;
+    if (!slot)
+        return LoadRef(frame, in, args, argc, pResult);
+    VARIANT* target = Deref(slot);
+    if (in.op == VBSOpcode::Ref) {
+        pResult->vt = VT_BYREF | VT_VARIANT;
+        pResult->pvarVal = target;
+        return S_OK;
+    }
+    if (target->vt == (VT_ARRAY | VT_VARIANT) && target->parray) {
+        void* element;
+        hr = ElementPtr(target->parray, args, argc, &element);
+        if (FAILED(hr))
+            return hr;
+        SafeArrayLock(target->parray);
+        *ppLocked = target->parray;
+        pResult->vt = VT_BYREF | VT_VARIANT;
+        pResult->pvarVal = static_cast<VARIANT*>(element);
+        return S_OK;
+    }
+    return CallValue(target, args, argc, pResult);
+}
+
+HRESULT CVBScriptVM::Assign(VARIANT* target, VARIANT* value, bool isSet, bool raw) {
+    CComVariant copy;
+    HRESULT hr = VariantCopyInd(&copy, Deref(value));
+    if (FAILED(hr))
+        return RecordFailure(hr, nullptr);
+    if (isSet && !raw) {
+        if (!IsObject(&copy))
+            return Fail(424);
+    } else if (!raw && IsObject(&copy)) {
+        hr = ValueOf(&copy);
+        if (FAILED(hr))
+            return hr;
+    }
+    // The old value goes after the new one is in place: releasing it may run code.
+    VARIANT old = *target;
+    copy.Detach(target);
+    if (old.vt & VT_ARRAY && old.parray && old.parray->cLocks) {
+        VARIANT fresh = *target;
+        *target = old;
+        VariantClear(&fresh);
+        return Fail(10);
+    }
+    VariantClear(&old);
+    return S_OK;
+}
+
+HRESULT CVBScriptVM::ValueOf(VARIANT* value) {
+    VARIANT* v = Deref(value);
+    if (v != value) {
+        CComVariant copy;
+        VariantCopyInd(&copy, v);
+        VariantClear(value);
+        copy.Detach(value);
+    }
+    if (value->vt == VT_DISPATCH) {
+        if (!value->pdispVal)
+            return Fail(91);
+        CComVariant result;
+        CComPtr<IDispatch> obj(value->pdispVal);
+        HRESULT hr = Dispatch(obj.Get(), DISPID_VALUE, DISPATCH_METHOD | DISPATCH_PROPERTYGET,
+                              nullptr, 0, &result);
+        if (FAILED(hr))
+            return hr;
+        VariantClear(value);
+        result.Detach(value);
+    } else if (value->vt == VT_UNKNOWN) {
+        return Fail(438);
+    }
+    return S_OK;
+}
+
+HRESULT CVBScriptVM::ElementPtr(SAFEARRAY* psa, VARIANT* args, unsigned argc, void** ppElement) {
+    if (argc != psa->cDims || argc == 0 || argc > 60)
+        return Fail(9);
+    LONG indices[60];
+    for (unsigned i = 0; i < argc; ++i) {
+        CComVariant index;
+        VARIANT* a = Deref(&args[i]);
+        if (a->vt == VT_NULL)
+            return Fail(94);
+        if (FAILED(VariantChangeType(&index, a, 0, VT_I4)))
+            return Fail(13);
+        indices[i] = index.lVal;
+    }
+    if (FAILED(SafeArrayPtrOfIndex(psa, indices, ppElement)))
+        return Fail(9);
+    return S_OK;
+}
+
+HRESULT CVBScriptVM::CallValue(VARIANT* callee, VARIANT* args, unsigned argc, VARIANT* pResult) {
+    VARIANT* c = Deref(callee);
+    if ((c->vt & VT_ARRAY) && argc > 0) {
+        if (!c->parray)
+            return Fail(9);
+        void* element;
+        HRESULT hr = ElementPtr(c->parray, args, argc, &element);
+        if (FAILED(hr))
+            return hr;
+        VARTYPE vt = c->parray->vt;
+        if (vt == VT_VARIANT)
+            return VariantCopy(pResult, static_cast<VARIANT*>(element));
+        VariantClear(pResult);
+        if (vt == VT_BSTR) {
+            VariantSetBstr(pResult, *static_cast<BSTR*>(element));
+        } else if (vt == VT_DISPATCH || vt == VT_UNKNOWN) {
+            pResult->vt = vt;
+            pResult->punkVal = *static_cast<IUnknown**>(element);
+            if (pResult->punkVal)
+                pResult->punkVal->AddRef();
+        } else if (std::size_t n = VariantScalarSize(vt)) {
+            pResult->vt = vt;
+            std::memcpy(&pResult->llVal, element, n);
+        } else {
+            return Fail(458);
+        }
+        return S_OK;
+    }
+    if (c->vt == VT_DISPATCH && (argc > 0 || !pResult)) {
+        if (!c->pdispVal)
+            return Fail(91);
+        CComPtr<IDispatch> obj(c->pdispVal);
+        return Dispatch(obj.Get(), DISPID_VALUE, DISPATCH_METHOD | DISPATCH_PROPERTYGET, args, argc,
+                        pResult);
+    }
+    if (argc > 0)
+        return Fail(13);
+    return pResult ? VariantCopy(pResult, c) : S_OK;
+}
+
+HRESULT CVBScriptVM::StoreValue(VARIANT* callee, VARIANT* args, unsigned argc, VARIANT* value,
+                                bool isSet) {
+    VARIANT* c = Deref(callee);
+    if ((c->vt & VT_ARRAY) && c->parray) {
+        if (c->parray->vt != VT_VARIANT)
+            return Fail(13);
+        void* element;
+        HRESULT hr = ElementPtr(c->parray, args, argc, &element);
+        if (FAILED(hr))
+            return hr;
+        return Assign(static_cast<VARIANT*>(element), value, isSet, false);
+    }
+    if (c->vt == VT_DISPATCH) {
+        if (!c->pdispVal)
+            return Fail(91);
+        CComPtr<IDispatch> obj(c->pdispVal);
+        return Dispatch(obj.Get(), DISPID_VALUE,
+                        isSet ? DISPATCH_PROPERTYPUTREF : DISPATCH_PROPERTYPUT, args, argc + 1,
+                        nullptr);
+    }
+    return Fail(13);
+}
+
+HRESULT CVBScriptVM::ReDim(Frame& frame, const VBSInstr& in, VARIANT* bounds, unsigned count) {
+    VARIANT* slot;
+    Binding b;
+    HRESULT hr = SlotOf(frame, in, true, &slot, &b);
+    if (FAILED(hr))
+        return hr;
+    if (!slot)
+        return Fail(501);
+    VARIANT* target = Deref(slot);
+    std::vector<LONG> ub;
+    for (unsigned i = 0; i < count; ++i) {
+        CComVariant v;
+        if (FAILED(VariantChangeType(&v, Deref(&bounds[i]), 0, VT_I4)))
+            return Fail(13);
+        if (v.lVal < -1)
+            return Fail(9);
+        ub.push_back(v.lVal);
+    }
+    if ((in.argc & VBS_PRESERVE) && (target->vt & VT_ARRAY) && target->parray) {
+        SAFEARRAY* psa = target->parray;
+        if (psa->cDims != count)
+            return Fail(9);
+        for (unsigned i = 0; i + 1 < count; ++i)
+            if (psa->bounds[i].cElements != static_cast<ULONG>(ub[i] + 1))
+                return Fail(9);
+        SAFEARRAYBOUND last{static_cast<ULONG>(ub.back() + 1), psa->bounds.back().lLbound};
+        if (psa->cLocks)
+            return Fail(10);
+        if (FAILED(SafeArrayRedim(psa, &last)))
+            return Fail(9);
+        return S_OK;
+    }
+    SAFEARRAY* psa = NewArray(ub);
+    if (!psa)
+        return Fail(7);
+    CComVariant fresh;
+    fresh.vt = VT_ARRAY | VT_VARIANT;
+    fresh.parray = psa;
+    return Assign(target, &fresh, false, true);
+}
+
+HRESULT CVBScriptVM::Erase(Frame& frame, const VBSInstr& in) {
+    VARIANT* slot;
+    Binding b;
+    HRESULT hr = SlotOf(frame, in, false, &slot, &b);
+    if (FAILED(hr))
+        return hr;
+    if (!slot || !(Deref(slot)->vt & VT_ARRAY))
+        return Fail(13);
+    CComVariant empty;
+    return Assign(Deref(slot), &empty, false, true);
+}
+
+HRESULT CVBScriptVM::CallMember(VARIANT* object, const CVBScriptProgram* program, int nameIndex,
+                                WORD wFlags, VARIANT* args, unsigned argc, VARIANT* pResult) {
+    VARIANT* o = Deref(object);
+    const std::u16string& name = program->globalNames[nameIndex];
+    if (o->vt != VT_DISPATCH || !o->pdispVal)
+        return Fail(424);
+    CComPtr<IDispatch> obj(o->pdispVal);
+    if (auto* so = dynamic_cast<CVBScriptObject*>(obj.Get())) {
+        int m = so->FindMember(program->globalKeys[nameIndex]);
+        if (m < 0)
+            return Fail(438, name);
+        return MemberCall(so, m, wFlags, args, argc, pResult);
+    }
+    const char16_t* names = name.c_str();
+    DISPID id;
+    if (FAILED(obj->GetIDsOfNames(GUID_NULL, &names, 1, m_builtin.lcid, &id)))
+        return Fail(438, name);
+    return Dispatch(obj.Get(), id, wFlags, args, argc, pResult);
+}
+
+HRESULT CVBScriptVM::MemberCall(CVBScriptObject* me, int member, WORD wFlags, VARIANT* args,
+                                unsigned argc, VARIANT* pResult) {
+    const VBSClass& cls = me->Class();
+    int vars = static_cast<int>(cls.vars.size());
+    bool put = (wFlags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
+    if (member < vars) {
+        VARIANT* slot = me->Member(member);
+        if (put) {
+            if (argc == 0)
+                return Fail(450);
+            bool isSet = (wFlags & DISPATCH_PROPERTYPUTREF) != 0;
+            if (argc == 1)
+                return Assign(slot, &args[0], isSet, false);
+            return StoreValue(slot, args, argc - 1, &args[argc - 1], isSet);
+        }
+        if (!pResult && argc == 0)
+            return S_OK;
+        CComVariant scratch;
+        return CallValue(slot, args, argc, pResult ? pResult : &scratch);
+    }
+    const VBSClassProc& proc = cls.procs[member - vars];
+    int fn = proc.get;
+    if (wFlags & DISPATCH_PROPERTYPUTREF)
+        fn = proc.set >= 0 ? proc.set : proc.let;
+    else if (wFlags & DISPATCH_PROPERTYPUT)
+        fn = proc.let >= 0 ? proc.let : proc.set;
+    if (fn < 0)
+        return Fail(put ? 450 : 438, proc.name);
+    return CallFunction(me->Program(), me->Program()->functions[fn], me, args, argc, pResult);
+}
+
+HRESULT CVBScriptVM::Dispatch(IDispatch* object, DISPID id, WORD wFlags, VARIANT* args,
+                              unsigned argc, VARIANT* pResult) {
+    if (!object)
+        return Fail(424);
+    VARIANT local[16];
+    std::vector<VARIANT> heap;
+    VARIANT* rgvarg = local;
+    if (argc > 16) {
+        heap.resize(argc);
+        rgvarg = heap.data();
+    }
+    for (unsigned i = 0; i < argc; ++i)
+        rgvarg[i] = args[argc - 1 - i];
+    DISPID named = DISPID_PROPERTYPUT;
+    DISPPARAMS params;
+    params.rgvarg = rgvarg;
+    params.cArgs = argc;
+    if (wFlags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) {
+        params.rgdispidNamedArgs = &named;
+        params.cNamedArgs = 1;
+    }
+    EXCEPINFO excepInfo;
+    CComVariant result;
+    UINT argErr = 0;
+    HRESULT hr = object->Invoke(id, GUID_NULL, m_builtin.lcid, wFlags, &params, &result, &excepInfo,
+                                &argErr);
+    if (m_interrupt.load(std::memory_order_relaxed))
+        return VBS_E_INTERRUPTED;
+    if (FAILED(hr))
+        return RecordFailure(hr, &excepInfo);
+    if (pResult) {
+        VariantClear(pResult);
+        result.Detach(pResult);
+    }
+    return S_OK;
+}
+
+HRESULT CVBScriptVM::CallBuiltin(const VBBuiltin& builtin, VARIANT* args, unsigned argc,
+                                 VARIANT* pResult) {
+    if (argc < builtin.minArgs || argc > builtin.maxArgs)
+        return Fail(450, builtin.name);
+    std::vector<CComVariant> values(argc);
+    for (unsigned i = 0; i < argc; ++i)
+        VariantCopyInd(&values[i], Deref(&args[i]));
+    CComVariant result;
+    HRESULT hr = builtin.fn(m_builtin, values.data(), argc, &result);
+    if (FAILED(hr))
+        return RecordFailure(hr, nullptr);
+    if (pResult) {
+        VariantClear(pResult);
+        result.Detach(pResult);
+    }
+    return S_OK;
+}
+
+HRESULT CVBScriptVM::NewObject(const CVBScriptProgram* program, int nameIndex, VARIANT* pResult) {
+    GlobalEntry* e = FindGlobal(program->globalKeys[nameIndex]);
+    if (e && e->kind == BindKind::Class)
+        return CreateInstance(e->program, e->index, pResult);
+    CComPtr<IDispatch> obj;
+    if (SUCCEEDED(CreateVBScriptBuiltinClass(program->globalNames[nameIndex], obj.Receive())) &&
+        obj) {
+        VariantClear(pResult);
+        pResult->vt = VT_DISPATCH;
+        pResult->pdispVal = obj.Detach();
+        return S_OK;
+    }
+    return Fail(506, program->globalNames[nameIndex]);
+}
+
+HRESULT CVBScriptVM::CreateInstance(const CVBScriptProgram* program, int classIndex,
+                                    VARIANT* pResult) {
+    Activation* activation = ActivationOf(program);
+    if (!activation)
+        return E_UNEXPECTED;
+    const VBSClass& cls = program->classes[classIndex];
+    auto members = std::make_shared<CComVariant[]>(cls.vars.size());
+    for (std::size_t i = 0; i < cls.vars.size(); ++i) {
+        if (!cls.vars[i].bounds.empty()) {
+            members[i].parray = NewArray(cls.vars[i].bounds);
+            if (members[i].parray)
+                members[i].vt = VT_ARRAY | VT_VARIANT;
+        }
+    }
+    HRESULT hr = S_OK;
+    CComPtr<CVBScriptObject> obj = MakeObject<CVBScriptObject>(
+        &hr, shared_from_this(), activation->program, classIndex, members, false);
+    if (!obj)
+        return Fail(7);
+    if (cls.initialize >= 0) {
+        hr = CallFunction(program, program->functions[cls.initialize], obj.Get(), nullptr, 0,
+                          nullptr);
+        if (FAILED(hr)) {
+            obj->MarkTerminated();
+            return hr;
+        }
+    }
+    VariantClear(pResult);
+    pResult->vt = VT_DISPATCH;
+    pResult->pdispVal = obj.Detach();
+    return S_OK;
+}
+
+void CVBScriptVM::RunTerminate(CVBScriptObject* me) {
+    if (m_closed)
+        return;
+    bool outermost;
+    if (FAILED(Enter(&outermost)))
+        return;
+    // An error on its way out must survive the terminating code of an object it releases.
+    VBScriptErrorRecord saved = m_error;
+    bool recorded = m_errorRecorded;
+    const CVBScriptProgram* program = m_errorProgram;
+    ULONG line = m_errorLine, character = m_errorCharacter;
+    m_errorRecorded = false;
+    m_errorProgram = nullptr;
+    const VBSClass& cls = me->Class();
+    CallFunction(me->Program(), me->Program()->functions[cls.terminate], me, nullptr, 0, nullptr);
+    m_error = saved;
+    m_errorRecorded = recorded;
+    m_errorProgram = program;
+    m_errorLine = line;
+    m_errorCharacter = character;
+    if (outermost) {
+        m_interrupt.store(false, std::memory_order_relaxed);
+        m_errorRecorded = false;
+    }
+}
+
+HRESULT CVBScriptVM::FinishOuterCall(HRESULT hr, bool outermost, EXCEPINFO* pExcepInfo) {
+    if (hr == VBS_E_INTERRUPTED)
+        hr = S_OK;
+    if (SUCCEEDED(hr))
+        return hr;
+    if (!m_errorRecorded)
+        RecordFailure(hr, nullptr);
+    if (pExcepInfo) {
+        *pExcepInfo = EXCEPINFO();
+        pExcepInfo->bstrSource = m_error.source;
+        pExcepInfo->bstrDescription = m_error.description;
+        pExcepInfo->scode = m_error.Result();
+    }
+    if (outermost && m_onError)
+        m_onError();
+    return DISP_E_EXCEPTION;
+}
+
+HRESULT CVBScriptVM::InvokeMember(CVBScriptObject* me, int member, WORD wFlags, VARIANT* args,
+                                  unsigned argc, VARIANT* pResult, EXCEPINFO* pExcepInfo) {
+    bool outermost;
+    HRESULT hr = Enter(&outermost);
+    if (FAILED(hr))
+        return hr;
+    hr =
+        FinishOuterCall(MemberCall(me, member, wFlags, args, argc, pResult), outermost, pExcepInfo);
+    Leave(outermost);
+    return hr;
+}
+
+HRESULT CVBScriptVM::GlobalDispId(std::u16string_view name, DISPID* pId) {
+    GlobalEntry* e = FindGlobal(ToUpperSimple(name));
+    if (!e || e->dispid <= 0)
+        return DISP_E_UNKNOWNNAME;
+    *pId = e->dispid;
+    return S_OK;
+}
+
+HRESULT CVBScriptVM::InvokeGlobal(DISPID id, WORD wFlags, DISPPARAMS* pParams, VARIANT* pResult,
+                                  EXCEPINFO* pExcepInfo) {
+    if (id <= 0 || static_cast<std::size_t>(id) > m_dispNames.size())
+        return DISP_E_MEMBERNOTFOUND;
+    GlobalEntry* e = FindGlobal(m_dispNames[id - 1]);
+    if (!e)
+        return DISP_E_MEMBERNOTFOUND;
+    UINT argc = pParams ? pParams->cArgs : 0;
+    std::vector<VARIANT> args(argc);
+    for (UINT i = 0; i < argc; ++i)
+        args[i] = pParams->rgvarg[argc - 1 - i];
+    bool outermost;
+    HRESULT hr = Enter(&outermost);
+    if (FAILED(hr))
+        return hr;
+    if (e->kind == BindKind::Function) {
+        hr = CallFunction(e->program, e->program->functions[e->index], nullptr, args.data(), argc,
+                          pResult);
+    } else if (wFlags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) {
+        hr = argc == 1 && e->kind == BindKind::Var
+                 ? Assign(e->var, &args[0], (wFlags & DISPATCH_PROPERTYPUTREF) != 0, false)
+                 : Fail(450);
+    } else {
+        CComVariant scratch;
+        hr = CallValue(e->var, args.data(), argc, pResult ? pResult : &scratch);
+    }
+    hr = FinishOuterCall(hr, outermost, pExcepInfo);
+    Leave(outermost);
+    return hr;
+}

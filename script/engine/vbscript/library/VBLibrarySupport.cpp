@@ -1,0 +1,172 @@
+// Argument conversion and result helpers for the VBScript built-in functions.
+#include "script/engine/vbscript/library/VBLibrarySupport.h"
+
+#include "com/Strings.h"
+#include "com/TextForms.h"
+
+const VARIANT* OptionalArg(const VARIANT* args, unsigned argc, unsigned index) {
+    if (index >= argc)
+        return nullptr;
+    const VARIANT& v = args[index];
+    if (v.vt == VT_ERROR && v.scode == DISP_E_PARAMNOTFOUND)
+        return nullptr;
+    return &v;
+}
+
+bool IsNullValue(const VARIANT& v) {
+    return v.vt == VT_NULL;
+}
+
+HRESULT VBStatus(HRESULT hr) {
+    switch (hr) {
+        case DISP_E_TYPEMISMATCH:
+        case DISP_E_BADVARTYPE:
+            return VBScriptError(kVBTypeMismatch);
+        case DISP_E_OVERFLOW:
+            return VBScriptError(kVBOverflow);
+        case DISP_E_DIVBYZERO:
+            return VBScriptError(kVBDivByZero);
+        case DISP_E_BADINDEX:
+            return VBScriptError(kVBSubscript);
+        case E_INVALIDARG:
+            return VBScriptError(kVBInvalidCall);
+        case E_OUTOFMEMORY:
+            return VBScriptError(kVBOutOfMemory);
+        default:
+            return hr;
+    }
+}
+
+HRESULT ConvertArg(const VBBuiltinContext& ctx, const VARIANT& v, VARTYPE vt, VARIANT* out) {
+    if (IsNullValue(v))
+        return VBScriptError(kVBInvalidNull);
+    CComVariant value;
+    HRESULT hr = VariantChangeTypeEx(&value, &v, ctx.lcid, VARIANT_ALPHABOOL, vt);
+    if (FAILED(hr))
+        return VBStatus(hr);
+    VariantClear(out);
+    value.Detach(out);
+    return S_OK;
+}
+
+HRESULT ArgText(const VBBuiltinContext& ctx, const VARIANT& v, std::u16string* out) {
+    if (v.vt == VT_BSTR) {
+        *out = std::u16string(VariantText(v));
+        return S_OK;
+    }
+    CComVariant text;
+    HRESULT hr = ConvertArg(ctx, v, VT_BSTR, &text);
+    if (FAILED(hr))
+        return hr;
+    *out = std::u16string(text.Text());
+    return S_OK;
+}
+
+HRESULT ArgLong(const VBBuiltinContext& ctx, const VARIANT& v, LONG* out) {
+    CComVariant value;
+    HRESULT hr = ConvertArg(ctx, v, VT_I4, &value);
+    if (SUCCEEDED(hr))
+        *out = value.lVal;
+    return hr;
+}
+
+HRESULT ArgDouble(const VBBuiltinContext& ctx, const VARIANT& v, double* out) {
+    CComVariant value;
+    HRESULT hr = ConvertArg(ctx, v, VT_R8, &value);
+    if (SUCCEEDED(hr))
+        *out = value.dblVal;
+    return hr;
+}
+
+HRESULT ArgBool(const VBBuiltinContext& ctx, const VARIANT& v, bool* out) {
+    CComVariant value;
+    HRESULT hr = ConvertArg(ctx, v, VT_BOOL, &value);
+    if (SUCCEEDED(hr))
+        *out = value.boolVal != 0;
+    return hr;
+}
+
+HRESULT ArgDate(const VBBuiltinContext& ctx, const VARIANT& v, double* out) {
+    CComVariant value;
+    HRESULT hr = ConvertArg(ctx, v, VT_DATE, &value);
+    if (SUCCEEDED(hr))
+        *out = value.date;
+    return hr;
+}
+
+HRESULT OptionalLong(const VBBuiltinContext& ctx, const VARIANT* v, LONG fallback, LONG* out) {
+    if (!v) {
+        *out = fallback;
+        return S_OK;
+    }
+    return ArgLong(ctx, *v, out);
+}
+
+HRESULT ArgCompareMode(const VBBuiltinContext& ctx, const VARIANT* v, bool* textCompare) {
+    LONG mode = 0;
+    HRESULT hr = OptionalLong(ctx, v, 0, &mode);
+    if (FAILED(hr))
+        return hr;
+    if (mode < 0 || mode > 2)
+        return VBScriptError(kVBInvalidCall);
+    *textCompare = mode != 0;
+    return S_OK;
+}
+
+int CompareText(std::u16string_view a, std::u16string_view b, bool textCompare) {
+    if (textCompare)
+        return CompareNoCase(a, b);
+    int c = a.compare(b);
+    return c < 0 ? -1 : (c > 0 ? 1 : 0);
+}
+
+std::size_t FindText(std::u16string_view text, std::u16string_view what, std::size_t from,
+                     bool textCompare) {
+    if (from > text.size())
+        return std::u16string_view::npos;
+    if (!textCompare)
+        return text.find(what, from);
+    std::u16string upperText = ToUpperSimple(text);
+    std::u16string upperWhat = ToUpperSimple(what);
+    return std::u16string_view(upperText).find(upperWhat, from);
+}
+
+void SetText(VARIANT* result, std::u16string text) {
+    VariantClear(result);
+    VariantSetBstr(result, BSTR(std::move(text)));
+}
+
+void SetLong(VARIANT* result, LONG value) {
+    VariantClear(result);
+    result->vt = VT_I4;
+    result->lVal = value;
+}
+
+void SetInteger(VARIANT* result, SHORT value) {
+    VariantClear(result);
+    result->vt = VT_I2;
+    result->iVal = value;
+}
+
+void SetBool(VARIANT* result, bool value) {
+    VariantClear(result);
+    result->vt = VT_BOOL;
+    result->boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
+}
+
+void SetDouble(VARIANT* result, double value) {
+    VariantClear(result);
+    result->vt = VT_R8;
+    result->dblVal = value;
+}
+
+void SetDate(VARIANT* result, double date) {
+    VariantClear(result);
+    result->vt = VT_DATE;
+    result->date = date;
+}
+
+void SetNull(VARIANT* result) {
+    VariantClear(result);
+    result->vt = VT_NULL;
+}
