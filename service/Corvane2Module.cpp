@@ -197,6 +197,7 @@ void CCorvane2Module::OnStop() {
 }
 
 HRESULT CCorvane2Module::Run() {
+    if (m_bCreateMarker) m_marker.Create(kServiceMarkerName);
     m_serviceMode = IsServiceMode();
     StartControlThread();
     HRESULT hr = PreMessageLoop();

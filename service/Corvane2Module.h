@@ -18,6 +18,7 @@
 #include "com/HResult.h"
 #include "registry/RegistryStore.h"
 #include "service/CommandLine.h"
+#include "service/Marker.h"
 #include "service/MessageLoop.h"
 
 class CCorvane2Module {
@@ -47,6 +48,10 @@ public:
 
     CMessageLoop& Loop() { return m_loop; }
 
+    // Whether a run holds the service-running marker. Only a run takes it: a short
+    // registration run beside a running service must not take the name from it.
+    void SetCreateMarker(bool create) { m_bCreateMarker = create; }
+
 private:
     HRESULT PreMessageLoop();
     void StartControlThread();
@@ -61,6 +66,8 @@ private:
     std::thread m_control;
     std::atomic<bool> m_exiting{false};
     std::atomic<bool> m_stopRequested{false};
+    bool m_bCreateMarker = true;
+    CMarker m_marker;  // held for the rest of the process once a run took it
 };
 
 // Blocks the stop signals in the calling thread and in every thread it starts later;

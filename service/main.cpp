@@ -12,7 +12,6 @@
 #include "com/DiagnosticLog.h"
 #include "registry/RegistryStore.h"
 #include "service/Corvane2Module.h"
-#include "service/Marker.h"
 
 namespace {
 
@@ -45,9 +44,7 @@ int main(int argc, char** argv) {
         return path;
     });
 
-    static CMarker marker;  // held for the life of the process
-    if (IsFilteringAllowed() == 0) marker.Create(kServiceMarkerName);
-
     CCorvane2Module module(ExecutablePath(argv[0]), store);
+    module.SetCreateMarker(IsFilteringAllowed() == 0);
     return module.Main(std::vector<std::string>(argv + 1, argv + argc));
 }
