@@ -288,7 +288,9 @@ TEST_F(RpcEndToEnd, CallTimesOut) {
 
 TEST_F(RpcEndToEnd, GarbageFrameClosesOnlyThatConnection) {
     StartServer();
-    for (const char* garbage : {"GET / HTTP/1.1\r\n\r\n", "CVRP\x01\x01\0\0\xff\xff\xff\x7f"}) {
+    // A request of another protocol, and a frame header announcing an oversized body.
+    for (std::string_view garbage : {std::string_view("GET / HTTP/1.1\r\n\r\n"),
+                                     std::string_view("CVRP\x01\x01\0\0\xff\xff\xff\x7f", 12)}) {
         int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
@@ -296,7 +298,8 @@ TEST_F(RpcEndToEnd, GarbageFrameClosesOnlyThatConnection) {
         ASSERT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
         timeval limit{30, 0};
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        ASSERT_EQ(16, send(fd, garbage, 16, MSG_NOSIGNAL));
+        ASSERT_EQ(static_cast<ssize_t>(garbage.size()),
+                  send(fd, garbage.data(), garbage.size(), MSG_NOSIGNAL));
         char c;
         EXPECT_EQ(0, recv(fd, &c, 1, 0));  // closed by the server, not timed out
         close(fd);

@@ -163,8 +163,10 @@ const VBBuiltin* FindVBScriptBuiltin(std::u16string_view name) {
 }
 
 std::span<const VBBuiltinConstant> VBScriptConstants() {
-    static const std::vector<VBBuiltinConstant> constants = MakeConstants();
-    return constants;
+    // Never destroyed: the table's strings live for the whole process, and a table that
+    // stays reachable is not a leak.
+    static const auto* constants = new std::vector<VBBuiltinConstant>(MakeConstants());
+    return *constants;
 }
 
 HRESULT CreateVBScriptBuiltinClass(std::u16string_view className, IDispatch** ppObject) {
