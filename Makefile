@@ -50,7 +50,7 @@ bench: build
 tsan: deps
 	cmake -S . -B $(TSAN_BUILD) $(CMAKE_FLAGS) -DCORVANE_TSAN=ON -DCORVANE_BENCH=OFF
 	cmake --build $(TSAN_BUILD) -j$(JOBS)
-	ctest --test-dir $(TSAN_BUILD) --output-on-failure -j$(JOBS) -R 'AsyncThreadPool|Event|MessageLoop|Singleton|Registry'
+	ctest --test-dir $(TSAN_BUILD) --output-on-failure -j$(JOBS)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD)
