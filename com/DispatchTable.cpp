@@ -1,6 +1,8 @@
 // The shared GetIDsOfNames/Invoke over a class's dispatch table.
 #include "com/DispatchTable.h"
 
+#include <cstring>
+
 #include "com/DiagnosticLog.h"
 #include "com/ErrorInfo.h"
 #include "com/Strings.h"
@@ -64,26 +66,12 @@ HRESULT WriteBack(const VARIANT& value, VARIANT& target, LCID lcid) {
         case VT_DECIMAL:
             *target.pdecVal = converted.decVal;
             return S_OK;
-        case VT_I1:
-        case VT_UI1:
-            *target.pbVal = converted.bVal;
+        default: {
+            // Write exactly the width of the caller's value, never past it.
+            std::size_t size = VariantScalarSize(base);
+            std::memcpy(target.byref, &converted.llVal, size ? size : sizeof converted.llVal);
             return S_OK;
-        case VT_I2:
-        case VT_UI2:
-        case VT_BOOL:
-            *target.piVal = converted.iVal;
-            return S_OK;
-        case VT_I4:
-        case VT_UI4:
-        case VT_INT:
-        case VT_UINT:
-        case VT_R4:
-        case VT_ERROR:
-            *target.plVal = converted.lVal;
-            return S_OK;
-        default:
-            *target.pllVal = converted.llVal;
-            return S_OK;
+        }
     }
 }
 

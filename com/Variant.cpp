@@ -3,6 +3,7 @@
 
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 
 #include "com/CComVariant.h"
 #include "com/DiagnosticLog.h"
@@ -78,32 +79,14 @@ HRESULT Dereference(const VARIANT* src, VARIANT* out, int depth) {
             out->decVal = *src->pdecVal;
             out->vt = VT_DECIMAL;
             return S_OK;
-        case VT_I1:
-        case VT_UI1:
-            out->bVal = *src->pbVal;
+        default: {
+            // Fixed-size values sit at the start of the value union whatever their width.
+            std::size_t size = VariantScalarSize(base);
+            if (size == 0)
+                return DISP_E_BADVARTYPE;
+            std::memcpy(&out->llVal, src->byref, size);
             break;
-        case VT_I2:
-        case VT_UI2:
-        case VT_BOOL:
-            out->iVal = *src->piVal;
-            break;
-        case VT_I4:
-        case VT_UI4:
-        case VT_INT:
-        case VT_UINT:
-        case VT_R4:
-        case VT_ERROR:
-            out->lVal = *src->plVal;
-            break;
-        case VT_I8:
-        case VT_UI8:
-        case VT_R8:
-        case VT_CY:
-        case VT_DATE:
-            out->llVal = *src->pllVal;
-            break;
-        default:
-            return DISP_E_BADVARTYPE;
+        }
     }
     out->vt = base;
     return S_OK;
