@@ -112,7 +112,47 @@ void CJScriptBuiltins::Install(duk_context* ctx) {
     duk_put_prop_string(ctx, -2, "Enumerator");
     duk_push_c_function(ctx, &ActiveXObjectConstructor, 1);
     duk_put_prop_string(ctx, -2, "ActiveXObject");
-    duk_pop(ctx);
+
+    duk_get_prop_string(ctx, -1, "Error");
+    duk_get_prop_string(ctx, -1, "prototype");
+    duk_push_string(ctx, "number");
+    duk_push_c_function(ctx, &ErrorNumberGet, 0);
+    duk_push_c_function(ctx, &ErrorNumberSet, 1);
+    duk_def_prop(ctx, -4,
+                 DUK_DEFPROP_HAVE_GETTER | DUK_DEFPROP_HAVE_SETTER | DUK_DEFPROP_SET_CONFIGURABLE);
+    duk_pop_3(ctx);
+}
+
+SCODE CJScriptBuiltins::ErrorNumberOfName(std::u16string_view name) {
+    unsigned number = 5022;
+    if (name == u"TypeError")
+        number = 5007;
+    else if (name == u"ReferenceError")
+        number = 5009;
+    else if (name == u"RangeError")
+        number = 28;
+    else if (name == u"SyntaxError")
+        number = 1002;
+    return static_cast<SCODE>(0x800A0000u | number);
+}
+
+duk_ret_t CJScriptBuiltins::ErrorNumberGet(duk_context* ctx) {
+    duk_push_this(ctx);
+    duk_get_prop_string(ctx, -1, "name");
+    const std::u16string name = duk_is_string(ctx, -1) ? GetText(ctx, -1) : std::u16string();
+    duk_push_int(ctx, static_cast<duk_int_t>(ErrorNumberOfName(name)));
+    return 1;
+}
+
+duk_ret_t CJScriptBuiltins::ErrorNumberSet(duk_context* ctx) {
+    // Assigning gives the error an own value that hides the derived one.
+    duk_push_this(ctx);
+    duk_push_string(ctx, "number");
+    duk_dup(ctx, 0);
+    duk_def_prop(ctx, -3,
+                 DUK_DEFPROP_HAVE_VALUE | DUK_DEFPROP_SET_WRITABLE | DUK_DEFPROP_SET_CONFIGURABLE |
+                     DUK_DEFPROP_SET_ENUMERABLE);
+    return 0;
 }
 
 void CJScriptBuiltins::PushVBArray(duk_context* ctx, const SAFEARRAY* psa) {

@@ -6,7 +6,12 @@
 // - `new Enumerator(c)` walks a host collection through its _NewEnum (IEnumVARIANT) or
 //   a JavaScript array: atEnd(), item(), moveNext(), moveFirst().
 // - `new ActiveXObject(progId)` creates a class of the class registry as a host object.
+// - Every Error has a `number`: the status as a signed 32-bit HRESULT. Errors raised by
+//   host calls carry the call's own status; the language's errors answer the JScript
+//   code of their type (TypeError 5007, ReferenceError 5009, RangeError 28,
+//   SyntaxError 1002, others 5022) in the 0x800A facility.
 #pragma once
+#include <string_view>
 #include "com/SafeArray.h"
 #include "duktape.h"
 
@@ -33,4 +38,10 @@ private:
     static duk_ret_t EnumeratorMoveFirst(duk_context* ctx);
     static duk_ret_t EnumeratorFinalize(duk_context* ctx);
     static duk_ret_t ActiveXObjectConstructor(duk_context* ctx);
+    static duk_ret_t ErrorNumberGet(duk_context* ctx);
+    static duk_ret_t ErrorNumberSet(duk_context* ctx);
+
+public:
+    // The JScript status of an error of the named type (e.g. "TypeError").
+    static SCODE ErrorNumberOfName(std::u16string_view name);
 };

@@ -521,9 +521,13 @@ HRESULT CJScriptEngine::Report(const CJScriptErrorDetails& details, const Progra
     DWORD cookie = program ? program->cookie : 0;
     ULONG line = program ? program->startLine : 0;
     std::u16string lineText;
+    LONG character = 0;
     if (program && details.line >= 1) {
         line += static_cast<ULONG>(details.line - 1);
         LineIndex(program->text, details.line, &lineText);
+        const std::size_t first = lineText.find_first_not_of(u" \t");
+        if (first != std::u16string::npos)
+            character = static_cast<LONG>(first);
     }
     if (pexcepinfo) {
         *pexcepinfo = EXCEPINFO();
@@ -535,7 +539,7 @@ HRESULT CJScriptEngine::Report(const CJScriptErrorDetails& details, const Progra
         return DISP_E_EXCEPTION;
     HRESULT hr = S_OK;
     CComPtr<CJScriptError> error =
-        MakeObject<CJScriptError>(&hr, details, cookie, line, BSTR(lineText));
+        MakeObject<CJScriptError>(&hr, details, cookie, line, character, BSTR(lineText));
     if (CheckExpression(!error))
         return FAILED(hr) ? hr : E_OUTOFMEMORY;
     m_ptrSite->OnScriptError(error.Get());

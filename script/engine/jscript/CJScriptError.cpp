@@ -87,7 +87,7 @@ HRESULT CJScriptError::GetSourcePosition(DWORD* pdwSourceContext, ULONG* pulLine
     if (pulLineNumber)
         *pulLineNumber = m_line;
     if (plCharacterPosition)
-        *plCharacterPosition = 0;
+        *plCharacterPosition = m_character;
     return S_OK;
 }
 

@@ -6,7 +6,9 @@
 // are "JScript compilation error" (1002), everything else "JScript runtime error" with
 // the JScript numbers of the error types (5009 undefined name, 5007 object expected,
 // 28 out of stack space for too deep recursion, 5022 for a thrown value). Duktape does
-// not record the column, so the character position is 0.
+// not record the column of an error, only its line; the character position reported is
+// that of the first character of the line that is not a space or tab (where the
+// failing statement most likely begins), 0 for a blank line or an unknown line.
 #pragma once
 #include <string>
 #include "com/Unknown.h"
@@ -23,10 +25,12 @@ struct CJScriptErrorDetails {
 
 class CJScriptError : public CComObjectRoot<CJScriptError, IActiveScriptError> {
 public:
-    CJScriptError(CJScriptErrorDetails details, DWORD cookie, ULONG line, BSTR lineText)
+    CJScriptError(CJScriptErrorDetails details, DWORD cookie, ULONG line, LONG character,
+                  BSTR lineText)
         : m_details(std::move(details)),
           m_cookie(cookie),
           m_line(line),
+          m_character(character),
           m_lineText(std::move(lineText)) {}
 
     // The details of the thrown value at `index` (read without running script code).
@@ -41,5 +45,6 @@ private:
     CJScriptErrorDetails m_details;
     DWORD m_cookie;
     ULONG m_line;
+    LONG m_character;
     BSTR m_lineText;
 };

@@ -115,8 +115,11 @@ void CJScriptHostObject::ThrowFailure(duk_context* ctx, HRESULT hr, const EXCEPI
     duk_put_prop_string(ctx, -2, "message");
     PushText(ctx, description);
     duk_put_prop_string(ctx, -2, "description");
+    // An own data property: Error.prototype.number is an accessor without a backing value.
+    duk_push_string(ctx, "number");
     duk_push_int(ctx, static_cast<duk_int_t>(number));
-    duk_put_prop_string(ctx, -2, "number");
+    duk_def_prop(ctx, -3,
+                 DUK_DEFPROP_HAVE_VALUE | DUK_DEFPROP_SET_WRITABLE | DUK_DEFPROP_SET_CONFIGURABLE);
     duk_throw(ctx);
     __builtin_unreachable();
 }
