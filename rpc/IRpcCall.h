@@ -7,7 +7,7 @@
 // argument: the callee's final value is written back into it. A proxy of a remote
 // object implements `IRpcCall`; on the serving side, an exported object that implements
 // it receives such calls directly, otherwise a stub registered for the interface id
-// (CRpcInterfaces) maps them onto the object's methods.
+// (CRpcInterfaces, rpc/RpcInterfaces.h) maps them onto the object's methods.
 //
 // `RpcCaller` names the peer process of a connection (from the socket's credentials);
 // while an incoming call runs, `CurrentRpcCaller()` gives the caller of that call.

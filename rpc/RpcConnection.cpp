@@ -1,36 +1,29 @@
-// CRpcConnection: reading, writing, the export table, the proxy map and serving calls.
+// CRpcConnection: reading, writing, the export table, the proxy map and making calls
+// (serving them is in RpcConnectionServe.cpp).
 #include "rpc/RpcConnection.h"
 
-#include <asio/read.hpp>
-
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <deque>
 
 #include "com/DiagnosticLog.h"
-#include "com/ErrorInfo.h"
 #include "com/SafeArray.h"
 #include "rpc/RpcProxy.h"
 
 namespace {
 
-thread_local const RpcCaller* t_pCaller = nullptr;
-
-// Marks the current thread as serving a call of `caller` for a scope.
-class CCallerScope {
-public:
-    explicit CCallerScope(const RpcCaller* caller) : m_previous(t_pCaller) { t_pCaller = caller; }
-    ~CCallerScope() { t_pCaller = m_previous; }
-
-private:
-    const RpcCaller* m_previous;
-};
-
+// The socket's receive time-out: how long a blocking read waits. A pool thread that has
+// served a call waits this long for the peer's next frame before it leaves the socket
+// to the pool's watch again; a caller waits this long in a read before it waits in
+// poll() for the rest of its time-out.
+constexpr int kReadWaitMs = 5;
 
 // Writes a returned value through a caller's by-reference argument, converted to the
 // type the reference points at.
@@ -77,67 +70,10 @@ HRESULT StoreByRef(VARIANT& arg, const VARIANT& value) {
     }
 }
 
-// Storage behind the by-reference arguments of a served call.
-struct ByRefSlot {
-    CComVariant var;
-    BSTR str;
-    DECIMAL dec{};
-
-    // Points `arg` at this slot, which takes over `value`.
-    void Bind(VARTYPE type, CComVariant& value, VARIANT* arg) {
-        VariantInit(arg);
-        arg->vt = type | VT_BYREF;
-        if (type == VT_VARIANT) {
-            var = std::move(value);
-            arg->pvarVal = &var;
-            return;
-        }
-        CComVariant typed;
-        if (FAILED(VariantChangeType(&typed, &value, 0, type)))
-            typed.Clear();
-        if (type == VT_BSTR) {
-            str = typed.vt == VT_BSTR ? typed.Bstr() : BSTR();
-            arg->pbstrVal = &str;
-        } else if (type == VT_DECIMAL) {
-            if (typed.vt == VT_DECIMAL)
-                dec = typed.decVal;
-            dec.wReserved = 0;
-            arg->pdecVal = &dec;
-        } else {
-            if (typed.vt != type) {
-                typed.Clear();
-                typed.vt = type;
-                typed.llVal = 0;
-            }
-            var = std::move(typed);
-            arg->byref = (type & VT_ARRAY) ? static_cast<void*>(&var.parray)
-                                           : static_cast<void*>(&var.llVal);
-        }
-    }
-    // The slot's final value.
-    CComVariant Value(VARTYPE type) const {
-        if (type == VT_BSTR)
-            return CComVariant(str);
-        if (type == VT_DECIMAL) {
-            CComVariant v;
-            v.decVal = dec;
-            v.vt = VT_DECIMAL;
-            return v;
-        }
-        return var;
-    }
-};
-
 }  // namespace
 
-std::optional<RpcCaller> CurrentRpcCaller() {
-    if (!t_pCaller)
-        return std::nullopt;
-    return *t_pCaller;
-}
-
-CRpcConnection::CRpcConnection(CAsyncThreadPool& pool, Socket socket, IUnknown* root)
-    : m_pool(pool), m_socket(std::move(socket)), m_fd(m_socket.native_handle()), m_root(root) {
+CRpcConnection::CRpcConnection(CAsyncThreadPool& pool, int fd, int watchFd, IUnknown* root)
+    : m_pool(pool), m_fd(fd), m_watch(pool.Context(), watchFd), m_root(root) {
     ucred cred{};
     socklen_t len = sizeof cred;
     if (!CheckExpression(getsockopt(m_fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0)) {
@@ -147,16 +83,50 @@ CRpcConnection::CRpcConnection(CAsyncThreadPool& pool, Socket socket, IUnknown* 
     }
 }
 
-CRpcConnection::~CRpcConnection() = default;
+CRpcConnection::~CRpcConnection() {
+    ::close(m_fd);
+}
 
 HRESULT CRpcConnection::Create(CAsyncThreadPool& pool, Socket socket, IUnknown* root,
                                std::shared_ptr<CRpcConnection>* out) {
     if (CheckExpression(!out || !socket.is_open()))
         return E_INVALIDARG;
     try {
-        std::shared_ptr<CRpcConnection> conn(new CRpcConnection(pool, std::move(socket), root));
+        // The connection reads and writes the socket itself, so it leaves the io_context:
+        // an fd registered there would wake a pool thread for every reply a caller reads.
+        std::error_code ec;
+        const int fd = socket.release(ec);
+        if (ec)
+            return HResultFromErrno(ec.value());
+        const int watchFd = ::epoll_create1(EPOLL_CLOEXEC);
+        // Blocking, with a short receive time-out; reads that must not block say so.
+        const timeval readWait{0, kReadWaitMs * 1000};
+        if (CheckExpression(watchFd < 0) ||
+            CheckExpression(::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) ||
+            CheckExpression(::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &readWait, sizeof readWait) !=
+                            0)) {
+            const int err = errno;
+            if (watchFd >= 0)
+                ::close(watchFd);
+            ::close(fd);
+            return HResultFromErrno(err);
+        }
+        std::shared_ptr<CRpcConnection> conn;
+        try {
+            conn.reset(new CRpcConnection(pool, fd, watchFd, root));
+        } catch (...) {
+            // Neither descriptor was taken over.
+            ::close(watchFd);
+            ::close(fd);
+            throw;
+        }
         conn->m_readBuf.resize(64 * 1024);
-        conn->StartRead();
+        {
+            std::lock_guard lock(conn->m_lock);
+            // The wait is outstanding before the socket joins the set, so that data already
+            // there wakes it.
+            conn->WatchSocket();
+        }
         *out = std::move(conn);
         return S_OK;
     } catch (...) {
@@ -231,100 +201,186 @@ void CRpcConnection::Disconnect(const char* reason) {
     if (reason)
         LogTrace("CRpcConnection: connection closed: %s\n", reason);
     {
-        // Wakes the reading chain, which closes the socket.
+        // Ends both directions: a reader sees the end of the stream, a sender fails.
         std::lock_guard lock(m_lockWrite);
         ::shutdown(m_fd, SHUT_RDWR);
+    }
+    {
+        // A wait of the pool that a caller had disarmed completes now and lets go of
+        // the connection.
+        std::lock_guard lock(m_lock);
+        if (m_waitPending) {
+            m_watchEvents = 0;
+            WatchSocket();
+        }
     }
     // The exported objects are released here, with no lock held.
 }
 
 // Reading.
 
-void CRpcConnection::StartRead() {
-    auto self = shared_from_this();
-    m_socket.async_read_some(
-        asio::buffer(m_readBuf.data() + m_readLen, m_readBuf.size() - m_readLen),
-        [self](const std::error_code& ec, std::size_t bytes) { self->OnRead(ec, bytes); });
+void CRpcConnection::WatchSocket() {
+    if (m_closed && !m_waitPending)
+        return;
+    if (!m_waitPending) {
+        m_waitPending = true;
+        auto self = shared_from_this();
+        m_watch.async_wait(asio::posix::stream_descriptor::wait_read,
+                           [self](const std::error_code& ec) { self->OnReadable(ec); });
+    }
+    // Frames matter to the pool only when the peer has something here to call; otherwise
+    // it watches for the peer's end alone, and the replies that callers read themselves
+    // do not wake it.
+    const std::uint32_t events = m_root || !m_exports.empty() || m_closed ? EPOLLIN : EPOLLRDHUP;
+    if (m_watchEvents != events) {
+        epoll_event event{};
+        event.events = events | EPOLLONESHOT;
+        event.data.fd = m_fd;
+        const int watchFd = m_watch.native_handle();
+        if (::epoll_ctl(watchFd, EPOLL_CTL_MOD, m_fd, &event) != 0 &&
+            CheckExpression(::epoll_ctl(watchFd, EPOLL_CTL_ADD, m_fd, &event) != 0))
+            return;
+        m_watchEvents = events;
+    }
 }
 
-void CRpcConnection::OnRead(const std::error_code& ec, std::size_t bytes) {
+void CRpcConnection::UnwatchSocket() {
+    if (!(m_watchEvents & EPOLLIN))
+        return;
+    epoll_event event{};
+    event.events = EPOLLONESHOT;
+    event.data.fd = m_fd;
+    CheckExpression(::epoll_ctl(m_watch.native_handle(), EPOLL_CTL_MOD, m_fd, &event) != 0);
+    m_watchEvents = 0;
+}
+
+void CRpcConnection::ReleaseReader() {
+    m_reading = false;
+    if (m_closed)
+        return;
+    // A caller still waiting for its reply reads next; otherwise the pool watches.
+    for (auto& [id, pending] : m_pending) {
+        if (!pending->done) {
+            pending->lead = true;
+            m_reading = true;
+            pending->cv.notify_one();
+            return;
+        }
+    }
+    WatchSocket();
+}
+
+void CRpcConnection::OnReadable(const std::error_code& ec) {
     try {
-        if (ec || bytes == 0) {
-            Disconnect(ec ? "read failed" : nullptr);
-            std::lock_guard lock(m_lockWrite);
-            std::error_code ignored;
-            m_socket.close(ignored);
-            return;
-        }
-        m_readLen += bytes;
-        // Cut out the complete frames and decode them in order.
-        std::vector<std::unique_ptr<RpcFrame>> frames;
-        std::size_t used = 0;
-        HRESULT hr = S_OK;
-        for (;;) {
-            std::size_t frameSize = 0;
-            hr = CRpcFrameCodec::ParseHeader(m_readBuf.data() + used, m_readLen - used, &frameSize);
-            if (hr != S_OK)
-                break;
-            if (m_readLen - used < frameSize) {
-                if (frameSize > m_readBuf.size())
-                    m_readBuf.resize(frameSize);
-                break;
+        {
+            std::lock_guard lock(m_lock);
+            m_waitPending = false;
+            m_watchEvents = 0;  // the once-only registration has fired
+            epoll_event events[4];
+            while (::epoll_wait(m_watch.native_handle(), events, 4, 0) > 0) {
             }
-            auto frame = std::make_unique<RpcFrame>();
-            hr = CRpcFrameCodec::Decode(m_readBuf.data() + used, frameSize, this, frame.get());
-            if (FAILED(hr))
-                break;
-            frames.push_back(std::move(frame));
-            used += frameSize;
+            if (ec || m_closed || m_reading)
+                return;  // a reading caller watches again when it stops reading
+            m_reading = true;
         }
-        if (FAILED(hr)) {
-            CheckResult(hr);
-            Disconnect("malformed frame");
-            std::lock_guard lock(m_lockWrite);
-            std::error_code ignored;
-            m_socket.close(ignored);
-            return;
-        }
-        std::memmove(m_readBuf.data(), m_readBuf.data() + used, m_readLen - used);
-        m_readLen -= used;
-        if (m_readLen == m_readBuf.size())
-            m_readBuf.resize(m_readBuf.size() * 2);
-        // Replies and releases take effect before the next read, so that they keep their
-        // order against later frames (a release sent before a reply is applied before
-        // the caller of that reply goes on).
-        std::vector<std::unique_ptr<RpcFrame>> calls;
-        for (auto& frame : frames) {
-            if (frame->type == RpcFrameType::Reply)
-                DeliverReply(frame->reply);
-            else if (frame->type == RpcFrameType::Release)
-                ApplyRelease(frame->release);
-            else
-                calls.push_back(std::move(frame));
-        }
-        frames.clear();
-        StartRead();
-        // From here on another thread may run the next read: only the calls are ours.
-        // All but the last go to the pool; the last is served on this thread.
-        RpcFrame* last = nullptr;
-        for (auto& frame : calls) {
-            if (last) {
-                std::shared_ptr<RpcFrame> queued(last);
-                auto self = shared_from_this();
-                auto call =
-                    CAsyncCall::CreateFunctionCall([self, queued] { self->Serve(queued->call); });
-                if (call)
-                    m_pool.QueueCall(call, WT_EXECUTELONGFUNCTION);
+        for (bool lingering = false;; lingering = true) {
+            FrameList calls;
+            ReadResult read = ReadFrames(calls, lingering);
+            {
+                std::lock_guard lock(m_lock);
+                ReleaseReader();
             }
-            last = frame.release();
-        }
-        if (last) {
-            std::unique_ptr<RpcFrame> owned(last);
-            Serve(owned->call);
+            if (read == ReadResult::Nothing && lingering)
+                return;
+            // All but the last call go to the pool; the last is served on this thread.
+            if (calls.empty())
+                return;
+            std::unique_ptr<RpcFrame> last = std::move(calls.back());
+            calls.pop_back();
+            for (auto& frame : calls)
+                QueueServe(std::move(frame));
+            // A peer that makes a series of calls sends the next one soon after the reply:
+            // this thread takes the reading role back before the reply goes and waits a
+            // short while for that call, which saves waking the pool for each call.
+            if (!Serve(last->call, true))
+                return;
         }
     } catch (...) {
-        ReportException("CRpcConnection::OnRead", CV_HERE);
+        ReportException("CRpcConnection::OnReadable", CV_HERE);
         Disconnect("exception while reading");
+    }
+}
+
+CRpcConnection::ReadResult CRpcConnection::ReadFrames(FrameList& calls, bool wait) try {
+    ssize_t bytes;
+    do
+        bytes = ::recv(m_fd, m_readBuf.data() + m_readLen, m_readBuf.size() - m_readLen,
+                       wait ? 0 : MSG_DONTWAIT);
+    while (bytes < 0 && errno == EINTR);
+    if (bytes < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return ReadResult::Nothing;
+    if (bytes <= 0) {
+        Disconnect(bytes < 0 ? "read failed" : nullptr);
+        return ReadResult::Ended;
+    }
+    m_readLen += static_cast<std::size_t>(bytes);
+    // Cut out the complete frames and decode them in order.
+    FrameList frames;
+    std::size_t used = 0;
+    HRESULT hr = S_OK;
+    for (;;) {
+        std::size_t frameSize = 0;
+        hr = CRpcFrameCodec::ParseHeader(m_readBuf.data() + used, m_readLen - used, &frameSize);
+        if (hr != S_OK)
+            break;
+        if (m_readLen - used < frameSize) {
+            if (frameSize > m_readBuf.size())
+                m_readBuf.resize(frameSize);
+            break;
+        }
+        auto frame = std::make_unique<RpcFrame>();
+        hr = CRpcFrameCodec::Decode(m_readBuf.data() + used, frameSize, this, frame.get());
+        if (FAILED(hr))
+            break;
+        frames.push_back(std::move(frame));
+        used += frameSize;
+    }
+    if (FAILED(hr)) {
+        CheckResult(hr);
+        Disconnect("malformed frame");
+        return ReadResult::Ended;
+    }
+    std::memmove(m_readBuf.data(), m_readBuf.data() + used, m_readLen - used);
+    m_readLen -= used;
+    if (m_readLen == m_readBuf.size())
+        m_readBuf.resize(m_readBuf.size() * 2);
+    // Replies and releases take effect before the next read, so that they keep their
+    // order against later frames (a release sent before a reply is applied before the
+    // caller of that reply goes on).
+    for (auto& frame : frames) {
+        if (frame->type == RpcFrameType::Reply)
+            DeliverReply(frame->reply);
+        else if (frame->type == RpcFrameType::Release)
+            ApplyRelease(frame->release);
+        else
+            calls.push_back(std::move(frame));
+    }
+    return ReadResult::Read;
+} catch (...) {
+    ReportException("CRpcConnection::ReadFrames", CV_HERE);
+    Disconnect("exception while reading");
+    return ReadResult::Ended;
+}
+
+void CRpcConnection::QueueServe(std::unique_ptr<RpcFrame> frame) {
+    try {
+        std::shared_ptr<RpcFrame> queued(std::move(frame));
+        auto self = shared_from_this();
+        auto call = CAsyncCall::CreateFunctionCall([self, queued] { self->Serve(queued->call); });
+        if (CheckExpression(!call) || !CheckResult(m_pool.QueueCall(call, WT_EXECUTELONGFUNCTION)))
+            LogTrace("CRpcConnection: an incoming call could not be queued\n");
+    } catch (...) {
+        ReportException("CRpcConnection::QueueServe", CV_HERE);
     }
 }
 
@@ -336,7 +392,7 @@ void CRpcConnection::DeliverReply(RpcReplyFrame& reply) {
     Pending* pending = it->second;
     m_pending.erase(it);
     pending->reply = std::move(reply);
-    pending->done.store(true, std::memory_order_release);
+    pending->done = true;
     pending->cv.notify_all();
 }
 
@@ -415,6 +471,9 @@ HRESULT CRpcConnection::MarshalObject(IUnknown* punk, RpcObjectRef* ref) {
         id = m_nextExportId++;
         m_exports[id].object = identity;
         m_exportIds[identity.Get()] = id;
+        // The peer may call it from now on.
+        if (!m_reading)
+            WatchSocket();
     }
     ++m_exports[id].refs;
     ref->kind = RpcObjectRef::SenderObject;
@@ -508,24 +567,69 @@ HRESULT CRpcConnection::Call(std::uint64_t objectId, const IID& iid, std::int32_
         if (m_closed)
             return RPC_E_DISCONNECTED;
         m_pending[header.callId] = &pending;
+        // With no other reader, this thread reads its own reply. It takes the role before
+        // sending, so the pool is not woken for the reply.
+        bool lead = !m_reading;
+        if (lead) {
+            m_reading = true;
+            UnwatchSocket();
+        }
         lock.unlock();
         hr = Send(frame);
         lock.lock();
         if (FAILED(hr)) {
             m_pending.erase(header.callId);
+            if (lead || pending.lead)
+                ReleaseReader();
             lock.unlock();
             Disconnect("write failed");
             return RPC_E_DISCONNECTED;
         }
         const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (!pending.done && !m_closed) {
-            if (pending.cv.wait_until(lock, deadline) == std::cv_status::timeout)
-                break;
+        bool timedOut = false;
+        while (!pending.done && !m_closed && !timedOut) {
+            if (pending.lead) {
+                pending.lead = false;
+                lead = true;
+            }
+            if (!lead) {
+                if (pending.cv.wait_until(lock, deadline) == std::cv_status::timeout)
+                    timedOut = !pending.done && !pending.lead;
+                continue;
+            }
+            lock.unlock();
+            // A blocking read first (most replies come within it), then poll() for the
+            // rest of the time-out.
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            FrameList calls;
+            ReadResult read = ReadResult::Nothing;
+            if (left.count() > kReadWaitMs)
+                read = ReadFrames(calls, true);
+            if (read == ReadResult::Nothing) {
+                const auto rest = std::chrono::ceil<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now());
+                pollfd p{m_fd, POLLIN, 0};
+                const int ready =
+                    rest.count() > 0
+                        ? ::poll(&p, 1,
+                                 static_cast<int>(std::min<std::int64_t>(rest.count(), INT32_MAX)))
+                        : 0;
+                if (ready > 0)
+                    read = ReadFrames(calls, false);
+                else if (ready == 0)
+                    timedOut = true;
+            }
+            for (auto& call : calls)
+                QueueServe(std::move(call));
+            lock.lock();
         }
-        if (!pending.done) {
+        if (!pending.done)
             m_pending.erase(header.callId);
+        if (lead || pending.lead)
+            ReleaseReader();
+        if (!pending.done)
             return m_closed ? RPC_E_DISCONNECTED : RPC_E_TIMEOUT;
-        }
         lock.unlock();
 
         RpcReplyFrame& reply = pending.reply;
@@ -548,128 +652,4 @@ HRESULT CRpcConnection::Call(std::uint64_t objectId, const IID& iid, std::int32_
     } catch (...) {
         return ReportException("CRpcConnection::Call", CV_HERE);
     }
-}
-
-void CRpcConnection::Serve(RpcCallFrame& call) {
-    try {
-        CCallerScope scope(&m_peer);
-        const std::size_t n = call.args.size();
-        std::vector<VARIANT> args(n);
-        std::deque<ByRefSlot> slots;
-        std::vector<std::pair<std::uint32_t, ByRefSlot*>> byrefs;
-        for (std::size_t i = 0; i < n; ++i) {
-            RpcArg& arg = call.args[i];
-            if (arg.byref) {
-                ByRefSlot& slot = slots.emplace_back();
-                slot.Bind(arg.byref, arg.value, &args[i]);
-                byrefs.emplace_back(static_cast<std::uint32_t>(i), &slot);
-            } else {
-                args[i] = arg.value;  // a view: call.args keeps ownership
-            }
-        }
-        CComVariant result;
-        BSTR source, description;
-        bool hasError = false;
-        HRESULT hr = Dispatch(call, args, &result, &source, &description);
-        if (FAILED(hr))
-            hasError = !source.IsNull() || !description.IsNull();
-
-        std::vector<CComVariant> outValues;
-        outValues.reserve(byrefs.size());
-        std::vector<std::pair<std::uint32_t, const VARIANT*>> outs;
-        for (auto& [index, slot] : byrefs) {
-            outValues.push_back(slot->Value(call.args[index].byref));
-            outs.emplace_back(index, &outValues.back());
-        }
-        std::vector<BYTE> frame;
-        HRESULT hrEncode = CRpcFrameCodec::EncodeReply(
-            call.callId, hr, &result, outs, hasError ? &source : nullptr,
-            hasError ? &description : nullptr, this, frame);
-        if (!CheckResult(hrEncode)) {
-            frame.clear();
-            CheckResult(CRpcFrameCodec::EncodeReply(call.callId, hrEncode, nullptr, {}, nullptr,
-                                                    nullptr, this, frame));
-        }
-        // Everything the call held goes before the reply does, so that the release of a
-        // proxy among its arguments or result reaches the caller before the caller goes on.
-        result.Clear();
-        outValues.clear();
-        args.clear();
-        call.args.clear();
-        slots.clear();
-        if (!frame.empty())
-            Send(frame);
-    } catch (...) {
-        ReportException("CRpcConnection::Serve", CV_HERE);
-    }
-}
-
-HRESULT CRpcConnection::Dispatch(RpcCallFrame& call, std::vector<VARIANT>& args, VARIANT* result,
-                                 BSTR* source, BSTR* description) {
-    if (call.kind == RPC_CALL_GETROOT) {
-        if (!m_root)
-            return E_NOINTERFACE;
-        CComPtr<IDispatch> dispatch = ComQuery<IDispatch>(m_root.Get());
-        *static_cast<CComVariant*>(result) =
-            dispatch ? CComVariant(dispatch.Get()) : CComVariant(m_root.Get());
-        return S_OK;
-    }
-    CComPtr<IUnknown> object;
-    {
-        std::lock_guard lock(m_lock);
-        auto it = m_exports.find(call.objectId);
-        if (it != m_exports.end())
-            object = it->second.object;
-    }
-    if (!object)
-        return RPC_E_INVALID_OBJECT;
-    if (call.kind == RPC_CALL_CUSTOM) {
-        CComPtr<IRpcCall> target = ComQuery<IRpcCall>(object.Get());
-        if (!target)
-            return E_NOINTERFACE;
-        SetErrorInfo(0, nullptr);
-        HRESULT hr = target->RpcCall(call.iid, static_cast<ULONG>(call.member),
-                                     static_cast<UINT>(args.size()), args.data(), result);
-        if (FAILED(hr)) {
-            CComPtr<IErrorInfo> info;
-            if (GetErrorInfo(0, info.Receive()) == S_OK && info) {
-                info->GetSource(source);
-                info->GetDescription(description);
-            }
-        }
-        return hr;
-    }
-    CComPtr<IDispatch> target = ComQuery<IDispatch>(object.Get());
-    if (!target)
-        return E_NOINTERFACE;
-    if (call.kind == RPC_CALL_GETIDSOFNAMES) {
-        if (args.size() != 1 || args[0].vt != VT_BSTR)
-            return E_INVALIDARG;
-        std::u16string name(VariantText(args[0]));
-        const char16_t* names[] = {name.c_str()};
-        DISPID id = DISPID_UNKNOWN;
-        HRESULT hr = target->GetIDsOfNames(GUID_NULL, names, 1, call.lcid, &id);
-        if (SUCCEEDED(hr))
-            *static_cast<CComVariant*>(result) = CComVariant(LONG(id));
-        return hr;
-    }
-    if (call.kind &
-        ~(DISPATCH_METHOD | DISPATCH_PROPERTYGET | DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF))
-        return E_INVALIDARG;
-    DISPPARAMS params;
-    params.rgvarg = args.data();
-    params.cArgs = static_cast<UINT>(args.size());
-    params.rgdispidNamedArgs = call.named.data();
-    params.cNamedArgs = static_cast<UINT>(call.named.size());
-    EXCEPINFO excep;
-    UINT argErr = 0;
-    HRESULT hr = target->Invoke(call.member, GUID_NULL, call.lcid, call.kind, &params, result,
-                                &excep, &argErr);
-    if (hr == DISP_E_EXCEPTION) {
-        *source = excep.bstrSource;
-        *description = excep.bstrDescription;
-        if (excep.scode)
-            hr = excep.scode;
-    }
-    return hr;
 }

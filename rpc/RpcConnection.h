@@ -3,25 +3,41 @@
 // Both ends are alike: each can call objects of the other (through proxies) and serve
 // calls on its own exported objects, so callbacks flow both ways over one connection.
 //
-// Reading runs on the pool's io_context: one read is outstanding at a time; the frames
-// a read completes are decoded in order on that thread (object references are resolved
-// in the order they were sent), the next read is started, and then the calls among
-// them are served: the last one on the same thread, any others queued to the pool as
-// long calls. A call a caller makes blocks that caller until its reply arrives, the
-// time-out passes (RPC_E_TIMEOUT) or the connection ends (RPC_E_DISCONNECTED). A
-// malformed or oversized frame ends the connection. After the end, every pending and
-// later call fails with RPC_E_DISCONNECTED and the export table is dropped.
+// Reading: one thread at a time holds the reading role and reads frames from the
+// socket; frames are decoded in that thread in the order they were sent (object
+// references are resolved in that order), replies are handed to their callers and
+// releases applied before the next read. A thread that makes a call and finds no other
+// reader reads its own reply (it leads); callers that find a reader wait for it to
+// hand their reply over, and the leader passes the role on to one of them when its own
+// reply has come. Calls that a leading caller reads go to the pool as long calls. When
+// no caller waits, the pool watches the socket (an epoll set holding the socket
+// once-only, watched through the io_context) and a pool thread takes the role: it
+// reads, gives the role back and serves the calls it read, the last on the same
+// thread and any others queued to the pool; it then waits a few milliseconds for the
+// peer's next frame itself before it leaves the socket to the pool again. So a caller
+// pays no thread hand-off for its reply, and the pool is not woken for replies that a
+// caller reads itself. A connection with neither a root object nor exported objects
+// has nothing the peer can call: the pool then watches only for the peer's end, and
+// anything else the peer sends (a GetRoot of this side, say) is read with the next
+// call this side makes.
+//
+// A call a caller makes blocks that caller until its reply arrives, the time-out
+// passes (RPC_E_TIMEOUT) or the connection ends (RPC_E_DISCONNECTED). A malformed or
+// oversized frame ends the connection. After the end, every pending and later call
+// fails with RPC_E_DISCONNECTED and the export table is dropped.
 //
 // Locks, in the order they may be taken:
-//   m_lockWrite  serialises whole frames onto the socket and guards closing the socket;
-//                only the send itself happens under it.
-//   m_lock       guards the export table, the proxy map, the pending calls and the
-//                closed state; innermost apart from the thread pool's own lock.
+//   m_lockWrite  serialises whole frames onto the socket; only the send itself (and the
+//                shutdown at the end) happens under it.
+//   m_lock       guards the export table, the proxy map, the pending calls, the reading
+//                role and the closed state; innermost apart from the thread pool's own
+//                lock.
 // Neither is held while calling into an object (QueryInterface, Invoke, Release of an
-// exported object all happen after it is dropped).
+// exported object all happen after it is dropped), nor while reading.
 #pragma once
 
 #include <asio/local/stream_protocol.hpp>
+#include <asio/posix/stream_descriptor.hpp>
 
 #include <atomic>
 #include <chrono>
@@ -85,32 +101,47 @@ private:
     };
     struct Pending {
         std::condition_variable cv;
-        std::atomic<bool> done{false};  // set under m_lock; read without it while spinning
+        bool done = false;  // the reply is in `reply`
+        bool lead = false;  // the reading role was handed to this caller
         RpcReplyFrame reply;
     };
+    using FrameList = std::vector<std::unique_ptr<RpcFrame>>;
 
-    CRpcConnection(CAsyncThreadPool& pool, Socket socket, IUnknown* root);
+    CRpcConnection(CAsyncThreadPool& pool, int fd, int watchFd, IUnknown* root);
 
     HRESULT MarshalObject(IUnknown* punk, RpcObjectRef* ref) override;
     HRESULT UnmarshalObject(const RpcObjectRef& ref, VARTYPE vt, void** ppv) override;
 
-    void StartRead();
-    void OnRead(const std::error_code& ec, std::size_t bytes);
+    // The reading role. The holder reads the socket; these run with m_lock held.
+    void ReleaseReader();
+    void WatchSocket();
+    void UnwatchSocket();
+    // The pool found the socket readable.
+    void OnReadable(const std::error_code& ec);
+    // One read by the holder of the reading role: decodes the complete frames, delivers
+    // replies, applies releases and appends the calls to `calls`. With `wait` it blocks
+    // a short while (the socket's receive time-out) for data to come.
+    enum class ReadResult { Read, Nothing, Ended };
+    ReadResult ReadFrames(FrameList& calls, bool wait);
+    void QueueServe(std::unique_ptr<RpcFrame> frame);
     void Disconnect(const char* reason);
     HRESULT Send(const std::vector<BYTE>& frame);
     void DeliverReply(RpcReplyFrame& reply);
     void ApplyRelease(const RpcReleaseFrame& release);
-    void Serve(RpcCallFrame& call);
+    // Serves an incoming call and sends its reply. With `keepReading` the thread takes
+    // the reading role (when free) before the reply goes; true when it did.
+    bool Serve(RpcCallFrame& call, bool keepReading = false);
     HRESULT Dispatch(RpcCallFrame& call, std::vector<VARIANT>& args, VARIANT* result, BSTR* source,
                      BSTR* description);
 
     CAsyncThreadPool& m_pool;
-    Socket m_socket;  // touched only by the reading chain (and under m_lockWrite to close)
-    int m_fd;
+    int m_fd;  // the socket; closed by the destructor
+    // An epoll set holding the socket once-only (EPOLLONESHOT), watched by the pool.
+    asio::posix::stream_descriptor m_watch;
     RpcCaller m_peer;
     CComPtr<IUnknown> m_root;
-    std::vector<BYTE> m_readBuf;  // reading chain only
-    std::size_t m_readLen = 0;
+    std::vector<BYTE> m_readBuf;  // holder of the reading role only
+    std::size_t m_readLen = 0;    // holder of the reading role only
 
     std::mutex m_lockWrite;
     mutable std::mutex m_lock;
@@ -122,4 +153,7 @@ private:
     std::unordered_map<std::uint64_t, Pending*> m_pending;     // m_lock
     std::uint64_t m_nextCallId = 1;                            // m_lock
     std::chrono::milliseconds m_timeout{30000};                // m_lock
+    bool m_reading = false;           // m_lock: a thread holds the reading role
+    bool m_waitPending = false;       // m_lock: a wait on m_watch is outstanding
+    std::uint32_t m_watchEvents = 0;  // m_lock: what m_watch's set is armed for
 };

@@ -49,6 +49,28 @@ public:
     std::atomic<pid_t> callerPid{0};
 };
 
+// A local object whose method calls the peer's root back while the peer's call that
+// brought it there is still waiting for its reply.
+class CRelay : public CComObjectRoot<CRelay, IDispatchImpl<CRelay>> {
+public:
+    static const CDispatchTable& GetDispatchTable() {
+        static const CDispatchTable table(u"IRelay", {DispMethod<&CRelay::Relay>(u"Relay", 1)});
+        return table;
+    }
+    // value + 2 * value, added up by the peer's Add.
+    HRESULT Relay(LONG value, LONG* pResult) {
+        CComVariant args[2] = {CComVariant(LONG(2 * value)), CComVariant(value)};
+        DISPPARAMS params{args, nullptr, 2, 0};
+        CComVariant result;
+        HRESULT hr =
+            root->Invoke(addId, GUID_NULL, 0, DISPATCH_METHOD, &params, &result, nullptr, nullptr);
+        *pResult = result.vt == VT_I4 ? result.lVal : -1;
+        return hr;
+    }
+    CComPtr<IDispatch> root;
+    DISPID addId = 0;
+};
+
 // A child process running rpc_test_server, its pipes and the socket path.
 class CChild {
 public:
@@ -277,6 +299,67 @@ TEST_F(RpcEndToEnd, KilledPeerGivesDisconnectedWithoutHanging) {
     EXPECT_EQ(RPC_E_DISCONNECTED,
               CallRoot(u"Add", {CComVariant(LONG(1)), CComVariant(LONG(1))}, &result));
     EXPECT_FALSE(m_conn->IsConnected());
+}
+
+TEST_F(RpcEndToEnd, ConcurrentCallersAndNestedCallbacksShareTheConnection) {
+    StartServer();
+    auto relay = MakeObject<CRelay>();
+    relay->root = m_root;
+    const char16_t* names[] = {u"Add"};
+    ASSERT_EQ(S_OK, m_root->GetIDsOfNames(GUID_NULL, names, 1, 0, &relay->addId));
+    // Each thread's replies reach it whichever thread happens to be reading, and the
+    // peer's callbacks (which call the peer again) are served while their callers wait.
+    std::vector<std::future<int>> workers;
+    for (int t = 0; t < 4; ++t) {
+        workers.push_back(std::async(std::launch::async, [this, t, &relay] {
+            int wrong = 0;
+            for (int i = 0; i < 60; ++i) {
+                CComVariant result;
+                HRESULT hr;
+                LONG expected;
+                if (i % 3 == 0) {
+                    hr = CallRoot(u"CallBack",
+                                  {CComVariant(static_cast<IDispatch*>(relay.Get())),
+                                   CComVariant(u"Relay"), CComVariant(LONG(i + t))},
+                                  &result);
+                    expected = 3 * (i + t);
+                } else {
+                    hr = CallRoot(u"Add", {CComVariant(LONG(t)), CComVariant(LONG(i))}, &result);
+                    expected = t + i;
+                }
+                if (hr != S_OK || result.vt != VT_I4 || result.lVal != expected)
+                    ++wrong;
+            }
+            return wrong;
+        }));
+    }
+    for (auto& worker : workers) {
+        ASSERT_EQ(std::future_status::ready, worker.wait_for(kBound));
+        EXPECT_EQ(0, worker.get());
+    }
+    relay->root = nullptr;
+}
+
+TEST_F(RpcEndToEnd, OtherCallsGoOnWhileOneWaitsAndTimesOut) {
+    StartServer();
+    m_conn->SetCallTimeout(std::chrono::milliseconds(500));
+    auto blocked = std::async(std::launch::async, [this] {
+        CComVariant result;
+        return CallRoot(u"Block", {}, &result);
+    });
+    ASSERT_EQ("blocked", m_child->ReadLine());
+    // The blocked call's thread may be the one reading: the replies of these calls still
+    // reach this thread, and reading passes on when that call times out.
+    for (int i = 0; i < 10; ++i) {
+        CComVariant result;
+        ASSERT_EQ(S_OK, CallRoot(u"Add", {CComVariant(LONG(i)), CComVariant(LONG(1))}, &result));
+        EXPECT_EQ(i + 1, result.lVal);
+    }
+    ASSERT_EQ(std::future_status::ready, blocked.wait_for(kBound));
+    EXPECT_EQ(RPC_E_TIMEOUT, blocked.get());
+    CComVariant result;
+    ASSERT_EQ(S_OK, CallRoot(u"Add", {CComVariant(LONG(20)), CComVariant(LONG(22))}, &result));
+    EXPECT_EQ(42, result.lVal);
 }
 
 TEST_F(RpcEndToEnd, CallTimesOut) {
