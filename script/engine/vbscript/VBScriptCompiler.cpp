@@ -1,6 +1,7 @@
 // The VBScript code generator. See VBScriptCompiler.h.
 #include "script/engine/vbscript/VBScriptCompiler.h"
 
+#include <algorithm>
 #include <new>
 
 #include "com/DiagnosticLog.h"
@@ -9,9 +10,12 @@
 #include "com/VarMath.h"
 
 HRESULT CVBScriptCompiler::Compile(const CVBScriptAst& ast, bool isExpression,
-                                   CVBScriptProgram& program) {
+                                   CVBScriptProgram& program,
+                                   const std::vector<VBSOuterName>* outer) {
     try {
         CVBScriptCompiler compiler(ast, program);
+        if (outer)
+            compiler.SetOuterScope(*outer);
         compiler.CompileProgram(isExpression);
         compiler.Finish();
         return S_OK;
@@ -32,6 +36,18 @@ void CVBScriptCompiler::CompileProgram(bool isExpression) {
     m_program.functions[0].name = u"<global>";
     m_scope = &m_globalScope;
     m_globalScope.fn = &m_program.functions[0];
+    if (!m_outer.empty()) {
+        VBSFunction& fn = m_program.functions[0];
+        for (auto& [upper, ref] : m_outer) {
+            if (ref.kind == VBSRefKind::Local && ref.constant < 0) {
+                fn.locals.push_back({upper, ref.a, -1});
+                fn.slots = std::max<std::uint32_t>(fn.slots, static_cast<std::uint32_t>(ref.a) + 1);
+            } else if (ref.constant >= 0) {
+                fn.locals.push_back({upper, -1, ref.constant});
+            }
+        }
+        fn.byRef.assign(fn.slots - 1, true);
+    }
     if (isExpression) {
         const VBSNode& root = m_ast.Node(m_ast.Root());
         VBSLineEntry entry{0, root.ulLine, root.ulCharacter};
@@ -66,6 +82,39 @@ void CVBScriptCompiler::CompileProgram(bool isExpression) {
     Emit(VBSOpcode::Return);
     for (auto [id, fn] : globalProcedures)
         CompileProcedure(id, -1, fn);
+}
+
+void CVBScriptCompiler::SetOuterScope(const std::vector<VBSOuterName>& outer) {
+    std::int32_t parameter = 1;
+    for (const VBSOuterName& name : outer) {
+        NameRef ref;
+        if (name.isConstant) {
+            ref.constant = AddConstant(name.constant);
+        } else if (name.kind == VBSRefKind::Local) {
+            ref.kind = VBSRefKind::Local;
+            ref.a = parameter++;
+        } else {
+            ref.kind = name.kind;
+            ref.a = name.index;
+        }
+        m_outer.emplace(name.upper, ref);
+    }
+}
+
+// Keeps the names of a procedure's slots and constants for Execute and Eval.
+void CVBScriptCompiler::RecordLocals(const Scope& scope) {
+    if (m_keyNames.empty())
+        for (std::size_t id = 0; id < m_ast.NameCount(); ++id)
+            m_keyNames.emplace(m_ast.NameKey(static_cast<ULONG>(id)), static_cast<ULONG>(id));
+    auto upperOf = [&](ULONG key) { return ToUpperSimple(m_ast.Name(m_keyNames.at(key))); };
+    std::vector<VBSLocalName>& locals = scope.fn->locals;
+    for (const auto& [key, slot] : scope.slots)
+        locals.push_back({upperOf(key), slot, -1});
+    for (const auto& [key, slot] : scope.implicit)
+        if (slot >= 0)
+            locals.push_back({upperOf(key), slot, -1});
+    for (const auto& [key, constant] : scope.constants)
+        locals.push_back({upperOf(key), -1, constant});
 }
 
 void CVBScriptCompiler::Finish() {
@@ -185,6 +234,7 @@ void CVBScriptCompiler::CompileProcedure(ULONG id, int classIndex, int fnIndex) 
         }
     }
     CollectLocals(id, scope);
+    RecordLocals(scope);
     Scope* saved = m_scope;
     m_scope = &scope;
     std::vector<std::size_t> exits;
@@ -336,6 +386,7 @@ void CVBScriptCompiler::Statement(ULONG id) {
                 for (ULONG bound : m_ast.Children(decl))
                     Expr(bound);
                 StoreName(decl.ulName, VBSOpcode::ReDim, static_cast<std::uint16_t>(decl.ulCount));
+                Code().back().c = 1;  // a fixed-size array
             }
             break;
         case VBSNodeKind::ReDim:
@@ -416,6 +467,8 @@ void CVBScriptCompiler::Assign(const VBSNode& node, bool isSet) {
     const VBSNode& target = m_ast.Node(node.a);
     switch (target.kind) {
         case VBSNodeKind::Name:
+            if (!isSet && AppendAssign(target, node.b))
+                return;
             Expr(node.b);
             StoreName(target.ulName, isSet ? VBSOpcode::SetRef : VBSOpcode::Store);
             return;
@@ -458,6 +511,33 @@ void CVBScriptCompiler::Assign(const VBSNode& node, bool isSet) {
             Emit(isSet ? VBSOpcode::ISet : VBSOpcode::IStore);
             return;
     }
+}
+
+// s = s & a & b …: compiled as s = s & (a & b …) with a store that can append to the
+// variable's text in place. The operands are evaluated in the same order, and the
+// concatenation gives the same text either way (Null operands add nothing).
+bool CVBScriptCompiler::AppendAssign(const VBSNode& target, ULONG valueId) {
+    std::vector<ULONG> tail;
+    ULONG id = valueId;
+    for (;;) {
+        const VBSNode& node = m_ast.Node(id);
+        if (node.kind != VBSNodeKind::Binary || static_cast<VBSOp>(node.bOp) != VBSOp::Concat)
+            break;
+        tail.push_back(node.b);
+        id = node.a;
+    }
+    const VBSNode& head = m_ast.Node(id);
+    if (tail.empty() || head.kind != VBSNodeKind::Name ||
+        m_ast.NameKey(head.ulName) != m_ast.NameKey(target.ulName))
+        return false;
+    Expr(id);
+    for (auto it = tail.rbegin(); it != tail.rend(); ++it) {
+        Expr(*it);
+        if (it != tail.rbegin())
+            Emit(VBSOpcode::Concat);
+    }
+    StoreName(target.ulName, VBSOpcode::AppendStore);
+    return true;
 }
 
 void CVBScriptCompiler::CallStatement(const VBSNode& node) {
@@ -613,265 +693,4 @@ void CVBScriptCompiler::ReDim(const VBSNode& node) {
             argc |= VBS_PRESERVE;
         StoreName(item.ulName, VBSOpcode::ReDim, argc);
     }
-}
-
-// ---- expressions ----
-
-void CVBScriptCompiler::Expr(ULONG id) {
-    const VBSNode& node = m_ast.Node(id);
-    switch (node.kind) {
-        case VBSNodeKind::Literal:
-            Emit(VBSOpcode::PushConst, LiteralConstant(id));
-            return;
-        case VBSNodeKind::Empty:
-            Emit(VBSOpcode::PushEmpty);
-            return;
-        case VBSNodeKind::Null:
-            Emit(VBSOpcode::PushNull);
-            return;
-        case VBSNodeKind::Nothing:
-            Emit(VBSOpcode::PushNothing);
-            return;
-        case VBSNodeKind::Me:
-            Emit(VBSOpcode::PushMe);
-            return;
-        case VBSNodeKind::Missing:
-            Emit(VBSOpcode::PushMissing);
-            return;
-        case VBSNodeKind::Name:
-            EmitRef(VBSOpcode::Load, Resolve(node.ulName));
-            return;
-        case VBSNodeKind::Member:
-            Expr(node.a);
-            Emit(VBSOpcode::MGet, GlobalIndex(node.ulName));
-            return;
-        case VBSNodeKind::WithMember:
-            WithObject(node);
-            Emit(VBSOpcode::MGet, GlobalIndex(node.ulName));
-            return;
-        case VBSNodeKind::Index: {
-            const VBSNode& callee = m_ast.Node(node.a);
-            if (callee.kind == VBSNodeKind::Name) {
-                std::uint16_t argc = Args(node);
-                EmitRef(VBSOpcode::Call, Resolve(callee.ulName, argc != 0), argc);
-            } else if (callee.kind == VBSNodeKind::Member ||
-                       callee.kind == VBSNodeKind::WithMember) {
-                if (callee.kind == VBSNodeKind::Member)
-                    Expr(callee.a);
-                else
-                    WithObject(callee);
-                std::uint16_t argc = Args(node);
-                Emit(VBSOpcode::MCall, GlobalIndex(callee.ulName), 0, argc);
-            } else {
-                Expr(node.a);
-                std::uint16_t argc = Args(node);
-                Emit(VBSOpcode::ICall, 0, 0, argc);
-            }
-            return;
-        }
-        case VBSNodeKind::Paren:
-            Expr(node.a);
-            return;
-        case VBSNodeKind::Unary: {
-            VBSOp op = static_cast<VBSOp>(node.bOp);
-            const VBSNode& operand = m_ast.Node(node.a);
-            if (op == VBSOp::Neg && operand.kind == VBSNodeKind::Literal) {
-                Emit(VBSOpcode::PushConst, LiteralConstant(id));
-                return;
-            }
-            Expr(node.a);
-            Emit(op == VBSOp::Neg   ? VBSOpcode::Neg
-                 : op == VBSOp::Not ? VBSOpcode::Not
-                                    : VBSOpcode::Plus);
-            return;
-        }
-        case VBSNodeKind::Binary: {
-            Expr(node.a);
-            Expr(node.b);
-            static constexpr VBSOpcode ops[] = {
-                VBSOpcode::Pow, VBSOpcode::Neg,    VBSOpcode::Plus, VBSOpcode::Mul,
-                VBSOpcode::Div, VBSOpcode::IntDiv, VBSOpcode::Mod,  VBSOpcode::Add,
-                VBSOpcode::Sub, VBSOpcode::Concat, VBSOpcode::Eq,   VBSOpcode::Ne,
-                VBSOpcode::Lt,  VBSOpcode::Gt,     VBSOpcode::Le,   VBSOpcode::Ge,
-                VBSOpcode::Is,  VBSOpcode::Not,    VBSOpcode::And,  VBSOpcode::Or,
-                VBSOpcode::Xor, VBSOpcode::Eqv,    VBSOpcode::Imp,
-            };
-            Emit(ops[node.bOp]);
-            return;
-        }
-        case VBSNodeKind::New:
-            Emit(VBSOpcode::New, GlobalIndex(node.ulName));
-            return;
-        default:
-            Emit(VBSOpcode::PushEmpty);
-            return;
-    }
-}
-
-// An argument: a variable or an array element travels by reference, anything else by
-// value.
-void CVBScriptCompiler::Arg(ULONG id) {
-    const VBSNode& node = m_ast.Node(id);
-    if (node.kind == VBSNodeKind::Name) {
-        NameRef ref = Resolve(node.ulName);
-        if (ref.constant < 0 && ref.kind != VBSRefKind::MemberProc) {
-            EmitRef(VBSOpcode::Ref, ref);
-            return;
-        }
-    } else if (node.kind == VBSNodeKind::Index && m_ast.Node(node.a).kind == VBSNodeKind::Name) {
-        NameRef ref = Resolve(m_ast.Node(node.a).ulName, node.ulCount != 0);
-        if (ref.constant < 0 && ref.kind != VBSRefKind::MemberProc &&
-            !(ref.kind == VBSRefKind::Global && node.ulCount != 0 && ref.b < 0 &&
-              m_scope->slots.count(m_ast.NameKey(m_ast.Node(node.a).ulName)))) {
-            std::uint16_t argc = Args(node);
-            EmitRef(VBSOpcode::RefIdx, ref, argc);
-            return;
-        }
-    }
-    Expr(id);
-}
-
-std::uint16_t CVBScriptCompiler::Args(const VBSNode& node) {
-    auto list = m_ast.Children(node);
-    for (ULONG id : list)
-        Arg(id);
-    return static_cast<std::uint16_t>(list.size() & VBS_ARGC);
-}
-
-void CVBScriptCompiler::WithObject(const VBSNode&) {
-    if (m_withSlots.empty()) {
-        Emit(VBSOpcode::PushNothing);
-        return;
-    }
-    Emit(VBSOpcode::Load, m_withSlots.back(), 0, 0, VBSRefKind::Local);
-}
-
-CVBScriptCompiler::NameRef CVBScriptCompiler::Resolve(ULONG nameId, bool forCall) {
-    ULONG key = m_ast.NameKey(nameId);
-    NameRef ref;
-    Scope& scope = *m_scope;
-    if (!scope.isGlobal) {
-        // Inside a Function its name is the result variable, except where it is called
-        // with arguments: that is a recursive call.
-        auto it = scope.slots.find(key);
-        if (it != scope.slots.end() && !(forCall && it->second == 0)) {
-            ref.kind = VBSRefKind::Local;
-            ref.a = it->second;
-            return ref;
-        }
-        if (auto it = scope.constants.find(key); it != scope.constants.end()) {
-            ref.constant = it->second;
-            return ref;
-        }
-        if (scope.classIndex >= 0) {
-            const VBSClass& cls = m_program.classes[scope.classIndex];
-            std::u16string upper = ToUpperSimple(m_ast.Name(nameId));
-            for (std::size_t i = 0; i < cls.vars.size(); ++i) {
-                if (ToUpperSimple(cls.vars[i].name) == upper) {
-                    ref.kind = VBSRefKind::MemberVar;
-                    ref.a = static_cast<std::int32_t>(i);
-                    return ref;
-                }
-            }
-            for (std::size_t i = 0; i < cls.procs.size(); ++i) {
-                if (ToUpperSimple(cls.procs[i].name) == upper) {
-                    ref.kind = VBSRefKind::MemberProc;
-                    ref.a = static_cast<std::int32_t>(i);
-                    return ref;
-                }
-            }
-        }
-    }
-    if (auto it = m_globalScope.constants.find(key); it != m_globalScope.constants.end()) {
-        ref.constant = it->second;
-        return ref;
-    }
-    ref.kind = VBSRefKind::Global;
-    ref.a = GlobalIndex(nameId);
-    if (!scope.isGlobal) {
-        if (auto it = scope.implicit.find(key); it != scope.implicit.end())
-            ref.b = it->second;
-    }
-    return ref;
-}
-
-int CVBScriptCompiler::GlobalIndex(ULONG nameId) {
-    ULONG key = m_ast.NameKey(nameId);
-    auto [it, inserted] =
-        m_globalIndex.emplace(key, static_cast<int>(m_program.globalNames.size()));
-    if (inserted)
-        m_program.globalNames.push_back(m_ast.Name(nameId));
-    return it->second;
-}
-
-int CVBScriptCompiler::AddConstant(CComVariant value) {
-    m_program.constants.push_back(std::move(value));
-    return static_cast<int>(m_program.constants.size() - 1);
-}
-
-// The constant of a Literal node, or of a negated or plus-signed Literal.
-int CVBScriptCompiler::LiteralConstant(ULONG id) {
-    const VBSNode& node = m_ast.Node(id);
-    if (node.kind == VBSNodeKind::Unary) {
-        int inner = LiteralConstant(node.a);
-        if (static_cast<VBSOp>(node.bOp) != VBSOp::Neg)
-            return inner;
-        CComVariant negated;
-        if (FAILED(VarNeg(&m_program.constants[inner], &negated)))
-            return inner;
-        return AddConstant(std::move(negated));
-    }
-    if (node.kind != VBSNodeKind::Literal)
-        return AddConstant(CComVariant());
-    const VBSLiteral& lit = m_ast.Literal(node.a);
-    switch (lit.type) {
-        case VBSLiteralType::Integer:
-            return AddConstant(CComVariant(static_cast<SHORT>(lit.lValue)));
-        case VBSLiteralType::Long:
-            return AddConstant(CComVariant(static_cast<LONG>(lit.lValue)));
-        case VBSLiteralType::Double:
-            return AddConstant(CComVariant(lit.dblValue));
-        case VBSLiteralType::String:
-            return AddConstant(CComVariant(BSTR(lit.str)));
-        case VBSLiteralType::Boolean:
-            return AddConstant(CComVariant(lit.lValue != 0));
-        case VBSLiteralType::Date: {
-            auto date = ParseDateText(lit.str, LCID_EN_US);
-            return AddConstant(CComVariant::Date(date ? *date : 0.0));
-        }
-    }
-    return AddConstant(CComVariant());
-}
-
-std::size_t CVBScriptCompiler::Emit(VBSOpcode op, std::int32_t a, std::int32_t b,
-                                    std::uint16_t argc, VBSRefKind kind) {
-    VBSInstr instr{op, kind, argc, a, b, 0};
-    Code().push_back(instr);
-    return Code().size() - 1;
-}
-
-void CVBScriptCompiler::EmitRef(VBSOpcode op, const NameRef& ref, std::uint16_t argc) {
-    if (ref.constant >= 0) {
-        if (op == VBSOpcode::Load) {
-            Emit(VBSOpcode::PushConst, ref.constant);
-            return;
-        }
-        if (op == VBSOpcode::Call && (argc & VBS_ARGC) == 0) {
-            Emit(VBSOpcode::PushConst, ref.constant);
-            if (argc & VBS_DISCARD)
-                Emit(VBSOpcode::Pop);
-            return;
-        }
-        // Assigning to or indexing a constant: let the machine report it by name.
-        Emit(op, -1, -1, argc, VBSRefKind::Global);
-        Code().back().c = ref.constant;
-        return;
-    }
-    Emit(op, ref.a, ref.b, argc, ref.kind);
-}
-
-int CVBScriptCompiler::Hidden(int count) {
-    int slot = static_cast<int>(m_scope->fn->slots);
-    m_scope->fn->slots += count;
-    return slot;
 }

@@ -13,11 +13,25 @@
 #include "script/engine/vbscript/VBScriptCompileError.h"
 #include "script/engine/vbscript/VBScriptProgram.h"
 
+// The scope of the code that runs Execute or Eval text inside a procedure: the names it
+// sees there. Its local variables reach the compiled code as by-reference parameters of
+// the global code (slots 1.., in the order of `locals` entries with a slot); members of
+// Me keep their instance slots and procedures; constants are copied.
+struct VBSOuterName {
+    std::u16string upper;
+    VBSRefKind kind = VBSRefKind::Local;  // Local (a parameter), MemberVar or MemberProc
+    int index = -1;                       // member index for MemberVar and MemberProc
+    bool isConstant = false;
+    CComVariant constant;
+};
+
 class CVBScriptCompiler {
 public:
     // Compiles a Program tree (or, with `isExpression`, an expression tree whose value
-    // the code leaves in slot 0). E_OUTOFMEMORY when memory runs out.
-    static HRESULT Compile(const CVBScriptAst& ast, bool isExpression, CVBScriptProgram& program);
+    // the code leaves in slot 0). With `outer`, the global code of the tree runs in that
+    // scope (Execute, Eval): see VBSOuterName. E_OUTOFMEMORY when memory runs out.
+    static HRESULT Compile(const CVBScriptAst& ast, bool isExpression, CVBScriptProgram& program,
+                           const std::vector<VBSOuterName>* outer = nullptr);
 
 private:
     struct NameRef {
@@ -47,11 +61,14 @@ private:
     void DeclareClass(ULONG id);
     void CompileProcedure(ULONG id, int classIndex, int fnIndex);
     void CollectLocals(ULONG id, Scope& scope);
+    void RecordLocals(const Scope& scope);
+    void SetOuterScope(const std::vector<VBSOuterName>& outer);
 
     // Statements.
     void Statements(std::span<const ULONG> list);
     void Statement(ULONG id);
     void Assign(const VBSNode& node, bool isSet);
+    bool AppendAssign(const VBSNode& target, ULONG valueId);
     void CallStatement(const VBSNode& node);
     void If(const VBSNode& node);
     void Select(const VBSNode& node);
@@ -63,6 +80,9 @@ private:
 
     // Expressions.
     void Expr(ULONG id);
+    void ExprLeaf(ULONG id);
+    ULONG ChainOperand(const VBSNode& node) const;
+    void FinishChain(const VBSNode& node);
     void Arg(ULONG id);
     std::uint16_t Args(const VBSNode& node);
     void WithObject(const VBSNode& node);
@@ -86,4 +106,6 @@ private:
     std::vector<Loop> m_loops;
     std::vector<int> m_withSlots;
     std::vector<std::size_t> m_exitProc;
+    std::unordered_map<ULONG, ULONG> m_keyNames;          // name key -> a name id
+    std::unordered_map<std::u16string, NameRef> m_outer;  // upper-cased name -> caller's name
 };

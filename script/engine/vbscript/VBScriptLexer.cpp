@@ -161,6 +161,32 @@ bool CVBScriptLexer::OperandMayFollow() const {
     }
 }
 
+// `Print &H10`: after a name, a blank, then a complete &H or &O literal that no letter
+// follows is the first argument of a call, not a concatenation (`s &Hex(1)` stays one).
+bool CVBScriptLexer::RadixLiteralAfterName() const {
+    if (m_previous != VBSToken::Identifier || m_pos == 0 || !IsBlank(m_text[m_pos - 1]))
+        return false;
+    std::size_t pos = m_pos + 1;
+    const bool hex = AsciiUpper(m_text[pos]) == u'H';
+    if (!hex && AsciiUpper(m_text[pos]) != u'O')
+        return false;  // "s &1" joins s and 1
+    ++pos;
+    std::size_t digits = pos;
+    while (pos < m_text.size() && (hex ? IsDigit(m_text[pos]) || (AsciiUpper(m_text[pos]) >= u'A' &&
+                                                                  AsciiUpper(m_text[pos]) <= u'F')
+                                       : (m_text[pos] >= u'0' && m_text[pos] <= u'7')))
+        ++pos;
+    if (pos == digits)
+        return false;
+    if (pos < m_text.size() && m_text[pos] == u'&')
+        ++pos;
+    if (pos == m_text.size())
+        return true;
+    const char16_t next = m_text[pos];
+    return !(IsDigit(next) || next == u'_' ||
+             (AsciiUpper(next) >= u'A' && AsciiUpper(next) <= u'Z'));
+}
+
 // An underscore that only blanks separate from the end of the line (or of the text).
 bool CVBScriptLexer::IsContinuation() const {
     std::size_t pos = m_pos + 1;
@@ -240,9 +266,10 @@ void CVBScriptLexer::Next(VBScriptToken& token) {
         } else if (IsDigit(c) ||
                    (c == u'.' && m_pos + 1 < m_text.size() && IsDigit(m_text[m_pos + 1]))) {
             ReadNumber(token);
-        } else if (c == u'&' && m_pos + 1 < m_text.size() && OperandMayFollow() &&
+        } else if (c == u'&' && m_pos + 1 < m_text.size() &&
                    (IsDigit(m_text[m_pos + 1]) || AsciiUpper(m_text[m_pos + 1]) == u'H' ||
-                    AsciiUpper(m_text[m_pos + 1]) == u'O')) {
+                    AsciiUpper(m_text[m_pos + 1]) == u'O') &&
+                   (OperandMayFollow() || RadixLiteralAfterName())) {
             ReadRadixNumber(token);
         } else {
             const char16_t n = m_pos + 1 < m_text.size() ? m_text[m_pos + 1] : 0;
@@ -505,6 +532,12 @@ void CVBScriptLexer::ReadRadixNumber(VBScriptToken& token) {
     }
     if (!any || !valid) {
         Fail(token, VBSE_INVALID_NUMBER);
+        return;
+    }
+    if (m_pos < m_text.size() && m_text[m_pos] == u'&') {  // &HFFFF&: a Long
+        ++m_pos;
+        token.kind = VBSToken::Long;
+        token.lValue = static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
         return;
     }
     if (value <= 0xFFFF) {

@@ -147,6 +147,7 @@ private:
     bool IsContinuation() const;
     void Fail(VBScriptToken& token, LONG lError);
     bool OperandMayFollow() const;
+    bool RadixLiteralAfterName() const;
 
     std::u16string_view m_text;
     std::size_t m_pos = 0;

@@ -138,6 +138,19 @@ TEST(VBScriptLexerTest, AmpersandAfterAnOperandIsConcatenation) {
     EXPECT_EQ(tokens[4].lValue, 16);
 }
 
+// A statement's first argument may be a hex literal: "Print &H10", while "s &Hex(1)"
+// stays a concatenation.
+TEST(VBScriptLexerTest, HexLiteralAsFirstArgumentOfACall) {
+    auto tokens = Lex(u"Print &H10&");
+    ASSERT_EQ(tokens.size(), 3u);
+    EXPECT_EQ(tokens[1].kind, VBSToken::Long);
+    EXPECT_EQ(tokens[1].lValue, 16);
+    tokens = Lex(u"s &Hex(1)");
+    ASSERT_GE(tokens.size(), 3u);
+    EXPECT_EQ(tokens[1].kind, VBSToken::Ampersand);
+    EXPECT_EQ(tokens[2].kind, VBSToken::Identifier);
+}
+
 TEST(VBScriptLexerTest, PositionsCountLinesAndCharactersAcrossContinuations) {
     const auto tokens = Lex(u"a = 1 + _\r\n    b\r\n\tc");
     // a = 1 + b Newline c End

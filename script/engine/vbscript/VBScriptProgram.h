@@ -30,19 +30,20 @@ enum class VBSOpcode : std::uint8_t {
     PushMe,
     PushMissing,
     Pop,
-    Load,      // name reference (kind, a, b)
-    Call,      // name reference with argc arguments; argc |= VBS_DISCARD for statements
-    Store,     // name reference = value
-    SetRef,    // Set name = value
-    StoreIdx,  // name(args) = value
-    SetIdx,    // Set name(args) = value
-    Ref,       // the variable as a by-reference argument
-    RefIdx,    // an array element as a by-reference argument
-    MGet,      // object.member (a = name)
-    MCall,     // object.member(args)
-    MStore,    // object.member(args) = value
-    MSet,      // Set object.member(args) = value
-    ICall,     // value(args): default member or array index
+    Load,         // name reference (kind, a, b)
+    Call,         // name reference with argc arguments; argc |= VBS_DISCARD for statements
+    Store,        // name reference = value
+    AppendStore,  // name reference = left & right (stack: left, right), in place if it can
+    SetRef,       // Set name = value
+    StoreIdx,     // name(args) = value
+    SetIdx,       // Set name(args) = value
+    Ref,          // the variable as a by-reference argument
+    RefIdx,       // an array element as a by-reference argument
+    MGet,         // object.member (a = name)
+    MCall,        // object.member(args)
+    MStore,       // object.member(args) = value
+    MSet,         // Set object.member(args) = value
+    ICall,        // value(args): default member or array index
     IStore,
     ISet,
     Neg,
@@ -121,6 +122,14 @@ enum class VBSProcKind : std::uint8_t {
     PropertySet
 };
 
+// A name a procedure declares, as code that Execute or Eval compiles at run time in the
+// procedure's scope sees it: a frame slot, or a folded constant.
+struct VBSLocalName {
+    std::u16string upper;
+    int slot = -1;
+    int constant = -1;  // constant index in the procedure's program
+};
+
 struct VBSFunction {
     std::u16string name;
     VBSProcKind kind = VBSProcKind::Global;
@@ -130,6 +139,7 @@ struct VBSFunction {
     std::vector<VBSLineEntry> lines;
     int classIndex = -1;
     bool isPublic = true;
+    std::vector<VBSLocalName> locals;  // parameters, variables and constants by name
 };
 
 // A member procedure of a class: the procedures that share one name.
@@ -177,7 +187,8 @@ public:
     std::vector<VBSGlobalVar> globals;  // script-level Dim and Const
     std::vector<int> globalFunctions;   // script-level Sub and Function
     bool optionExplicit = false;
-    std::u16string text;  // the source, for error lines
+    bool isTransient = false;  // Execute/Eval text that declares nothing that outlives it
+    std::u16string text;       // the source, for error lines
     std::uint32_t startLine = 0;
     std::uint32_t cookie = 0;
     bool isExpression = false;  // the code leaves the value in slot 0

@@ -39,6 +39,7 @@ constexpr RuntimeErrorText s_texts[] = {
     {449, u"Argument not optional"},
     {450, u"Wrong number of arguments or invalid property assignment"},
     {451, u"Object not a collection"},
+    {457, u"This key is already associated with an element of this collection"},
     {458, u"Variable uses an Automation type not supported in VBScript"},
     {462, u"The remote server machine does not exist or is unavailable"},
     {500, u"Variable is undefined"},
@@ -53,6 +54,7 @@ constexpr RuntimeErrorText s_texts[] = {
     {5019, u"Expected ']' in regular expression"},
     {5020, u"Expected ')' in regular expression"},
     {5021, u"Invalid range in character set"},
+    {32811, u"Element not found"},
 };
 
 struct ResultMapping {

@@ -73,6 +73,7 @@ void CVBScriptVM::Close() {
     slots.clear();
     m_items.clear();
     m_globals.clear();
+    m_lastActivation = nullptr;
     m_programs.clear();
 }
 
@@ -82,7 +83,7 @@ void CVBScriptVM::PopTo(std::size_t size) {
         m_locks.pop_back();
     }
     while (m_stack.size() > size) {
-        VariantClear(&m_stack.back());
+        ClearValue(&m_stack.back());
         m_stack.pop_back();
     }
 }
@@ -97,6 +98,8 @@ HRESULT CVBScriptVM::Enter(bool* pOutermost) {
         char here;
         m_nativeBase = &here;
         m_errorRecorded = false;
+        m_steps = 0;
+        m_running.store(true, std::memory_order_relaxed);
     }
     return S_OK;
 }
@@ -104,6 +107,7 @@ HRESULT CVBScriptVM::Enter(bool* pOutermost) {
 void CVBScriptVM::Leave(bool outermost) {
     if (outermost) {
         m_interrupt.store(false, std::memory_order_relaxed);
+        m_running.store(false, std::memory_order_relaxed);
         PopTo(0);
     }
 }
@@ -165,9 +169,12 @@ HRESULT CVBScriptVM::CallFunction(const CVBScriptProgram* program, const VBSFunc
         return Fail(28);
     if (argc != fn.byRef.size())
         return Fail(450, fn.name);
-    Activation* activation = ActivationOf(program);
+    Activation* activation = m_lastActivation && m_lastActivation->program.get() == program
+                                 ? m_lastActivation
+                                 : ActivationOf(program);
     if (!activation)
         return E_UNEXPECTED;
+    m_lastActivation = activation;
     VARIANT* slots = m_slots.Push(fn.slots);
     for (unsigned i = 0; i < argc; ++i) {
         VARIANT* arg = &args[i];
@@ -175,17 +182,19 @@ HRESULT CVBScriptVM::CallFunction(const CVBScriptProgram* program, const VBSFunc
             slots[1 + i] = *arg;  // the caller's variable itself
         } else if (arg->vt == VT_ERROR && arg->scode == DISP_E_PARAMNOTFOUND) {
             // a left-out argument stays Empty
+        } else if (VARIANT* value = Deref(arg); IsPlain(value->vt)) {
+            slots[1 + i] = *value;
         } else {
-            VariantCopyInd(&slots[1 + i], Deref(arg));
+            VariantCopyInd(&slots[1 + i], value);
         }
     }
     CComPtr<CVBScriptObject> keepMe(me);
-    Frame frame{program, &fn, &activation->cache, slots, me, m_stack.size()};
+    Frame frame{program, &fn, activation, &activation->cache, slots, me, m_stack.size()};
     ++m_depth;
     HRESULT hr = Run(frame);
     --m_depth;
     if (SUCCEEDED(hr) && pResult) {
-        VariantClear(pResult);
+        ClearValue(pResult);
         *pResult = slots[0];
         VariantInit(&slots[0]);
     }
@@ -213,11 +222,11 @@ HRESULT CVBScriptVM::Run(Frame& frame) {
         const VBSInstr& in = code[pc];
         switch (in.op) {
             case VBSOpcode::Stmt:
-                if (m_interrupt.load(std::memory_order_relaxed))
+                if (Interrupted())
                     VBS_CHECK(VBS_E_INTERRUPTED);
                 break;
             case VBSOpcode::PushConst:
-                VariantCopy(Push(), &frame.program->constants[in.a]);
+                CopyValue(Push(), &frame.program->constants[in.a]);
                 break;
             case VBSOpcode::PushEmpty:
                 Push();
@@ -252,24 +261,41 @@ HRESULT CVBScriptVM::Run(Frame& frame) {
                 PopTo(m_stack.size() - 1);
                 break;
             case VBSOpcode::Load: {
-                CComVariant result;
+                if (in.kind == VBSRefKind::Local) {  // the common case, inline
+                    const VARIANT* v = Deref(&frame.slots[in.a]);
+                    if (IsPlain(v->vt)) {
+                        *Push() = *v;
+                        break;
+                    }
+                }
+                Temp result;
                 VBS_CHECK(LoadRef(frame, in, nullptr, 0, &result));
-                result.Detach(Push());
+                result.MoveTo(Push());
                 break;
             }
             case VBSOpcode::Call: {
                 unsigned argc = in.argc & VBS_ARGC;
                 std::size_t base = m_stack.size() - argc;
-                CComVariant result;
+                Temp result;
                 VBS_CHECK(LoadRef(frame, in, m_stack.data() + base, argc, &result));
                 PopTo(base);
                 if (!(in.argc & VBS_DISCARD))
-                    result.Detach(Push());
+                    result.MoveTo(Push());
                 if (m_interrupt.load(std::memory_order_relaxed))
                     VBS_CHECK(VBS_E_INTERRUPTED);
                 break;
             }
             case VBSOpcode::Store:
+                if (in.kind == VBSRefKind::Local && in.argc == 0) {  // the common case, inline
+                    VARIANT* target = Deref(&frame.slots[in.a]);
+                    VARIANT* value = &m_stack.back();
+                    if (IsPlain(target->vt) && IsPlain(value->vt)) {
+                        *target = *value;
+                        m_stack.pop_back();
+                        break;
+                    }
+                }
+                [[fallthrough]];
             case VBSOpcode::SetRef:
             case VBSOpcode::StoreIdx:
             case VBSOpcode::SetIdx: {
@@ -280,15 +306,21 @@ HRESULT CVBScriptVM::Run(Frame& frame) {
                 PopTo(base);
                 break;
             }
+            case VBSOpcode::AppendStore: {
+                std::size_t base = m_stack.size() - 2;
+                VBS_CHECK(AppendStore(frame, in, &m_stack[base], &m_stack[base + 1]));
+                PopTo(base);
+                break;
+            }
             case VBSOpcode::Ref:
             case VBSOpcode::RefIdx: {
                 unsigned argc = in.argc & VBS_ARGC;
                 std::size_t base = m_stack.size() - argc;
-                CComVariant result;
+                Temp result;
                 SAFEARRAY* locked = nullptr;
                 VBS_CHECK(RefArg(frame, in, m_stack.data() + base, argc, &result, &locked));
                 PopTo(base);
-                result.Detach(Push());
+                result.MoveTo(Push());
                 if (locked)
                     m_locks.emplace_back(base, locked);
                 break;
@@ -297,13 +329,13 @@ HRESULT CVBScriptVM::Run(Frame& frame) {
             case VBSOpcode::MCall: {
                 unsigned argc = in.argc & VBS_ARGC;
                 std::size_t base = m_stack.size() - argc;
-                CComVariant result;
-                VBS_CHECK(CallMember(&m_stack[base - 1], frame.program, in.a,
+                Temp result;
+                VBS_CHECK(CallMember(&m_stack[base - 1], frame.activation, in.a,
                                      DISPATCH_METHOD | DISPATCH_PROPERTYGET, m_stack.data() + base,
                                      argc, &result));
                 PopTo(base - 1);
                 if (!(in.argc & VBS_DISCARD))
-                    result.Detach(Push());
+                    result.MoveTo(Push());
                 if (m_interrupt.load(std::memory_order_relaxed))
                     VBS_CHECK(VBS_E_INTERRUPTED);
                 break;
@@ -318,7 +350,7 @@ HRESULT CVBScriptVM::Run(Frame& frame) {
                 else if (Deref(value)->vt != VT_DISPATCH && Deref(value)->vt != VT_UNKNOWN)
                     VBS_CHECK(Fail(424));
                 VBS_CHECK(CallMember(
-                    &m_stack[base - 1], frame.program, in.a,
+                    &m_stack[base - 1], frame.activation, in.a,
                     in.op == VBSOpcode::MStore ? DISPATCH_PROPERTYPUT : DISPATCH_PROPERTYPUTREF,
                     m_stack.data() + base, argc + 1, nullptr));
                 PopTo(base - 1);
@@ -329,11 +361,11 @@ HRESULT CVBScriptVM::Run(Frame& frame) {
             case VBSOpcode::ICall: {
                 unsigned argc = in.argc & VBS_ARGC;
                 std::size_t base = m_stack.size() - argc;
-                CComVariant result;
+                Temp result;
                 VBS_CHECK(CallValue(&m_stack[base - 1], m_stack.data() + base, argc, &result));
                 PopTo(base - 1);
                 if (!(in.argc & VBS_DISCARD))
-                    result.Detach(Push());
+                    result.MoveTo(Push());
                 break;
             }
             case VBSOpcode::IStore:
@@ -353,17 +385,16 @@ HRESULT CVBScriptVM::Run(Frame& frame) {
                     VBS_CHECK(ValueOf(v));
                     break;
                 }
-                CComVariant result;
+                Temp result;
                 hr = in.op == VBSOpcode::Neg ? VarNeg(v, &result) : VarNot(v, &result);
                 if (FAILED(hr))
                     VBS_CHECK(RecordFailure(hr, nullptr));
                 VariantClear(v);
-                result.Detach(v);
+                result.MoveTo(v);
                 break;
             }
             case VBSOpcode::Jmp:
-                if (static_cast<std::size_t>(in.b) <= pc &&
-                    m_interrupt.load(std::memory_order_relaxed))
+                if (static_cast<std::size_t>(in.b) <= pc && Interrupted())
                     VBS_CHECK(VBS_E_INTERRUPTED);
                 pc = static_cast<std::size_t>(in.b);
                 continue;
@@ -373,8 +404,7 @@ HRESULT CVBScriptVM::Run(Frame& frame) {
                 VBS_CHECK(Truth(&m_stack.back(), &truth));
                 PopTo(m_stack.size() - 1);
                 if (truth == (in.op == VBSOpcode::JmpTrue)) {
-                    if (static_cast<std::size_t>(in.b) <= pc &&
-                        m_interrupt.load(std::memory_order_relaxed))
+                    if (static_cast<std::size_t>(in.b) <= pc && Interrupted())
                         VBS_CHECK(VBS_E_INTERRUPTED);
                     pc = static_cast<std::size_t>(in.b);
                     continue;
@@ -409,7 +439,9 @@ HRESULT CVBScriptVM::Run(Frame& frame) {
             }
             case VBSOpcode::ForStep: {
                 CComVariant next;
-                hr = VarAdd(&m_stack.back(), &frame.slots[in.a + 1], &next);
+                if (!FastBinary(VBSOpcode::Add, &m_stack.back(), &frame.slots[in.a + 1], &next,
+                                &hr))
+                    hr = VarAdd(&m_stack.back(), &frame.slots[in.a + 1], &next);
                 if (FAILED(hr))
                     VBS_CHECK(RecordFailure(hr, nullptr));
                 VariantClear(&m_stack.back());
@@ -449,9 +481,9 @@ HRESULT CVBScriptVM::Run(Frame& frame) {
                 m_errObject->Reset();
                 break;
             case VBSOpcode::New: {
-                CComVariant result;
+                Temp result;
                 VBS_CHECK(NewObject(frame.program, in.a, &result));
-                result.Detach(Push());
+                result.MoveTo(Push());
                 break;
             }
             case VBSOpcode::Return:
@@ -459,10 +491,17 @@ HRESULT CVBScriptVM::Run(Frame& frame) {
                 continue;
             default: {
                 std::size_t base = m_stack.size() - 2;
-                CComVariant result;
-                VBS_CHECK(Binary(in.op, &m_stack[base], &m_stack[base + 1], &result));
+                VARIANT result;
+                result.vt = VT_EMPTY;
+                if (!FastBinary(in.op, &m_stack[base], &m_stack[base + 1], &result, &hr)) {
+                    CComVariant slow;
+                    hr = Binary(in.op, &m_stack[base], &m_stack[base + 1], &slow);
+                    if (SUCCEEDED(hr))
+                        slow.Detach(&result);
+                }
+                VBS_CHECK(hr);
                 PopTo(base);
-                result.Detach(Push());
+                *Push() = result;
                 break;
             }
         }

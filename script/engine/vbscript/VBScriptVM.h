@@ -38,8 +38,23 @@ inline constexpr HRESULT VBS_E_INTERRUPTED = MakeHResult(0x800A7FFF);
 class CVBScriptVM : public std::enable_shared_from_this<CVBScriptVM> {
 public:
     static constexpr unsigned MAX_DEPTH = 1000;
+#if defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer makes every native frame several times larger.
+    static constexpr std::size_t MAX_NATIVE_STACK = 4u << 20;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    static constexpr std::size_t MAX_NATIVE_STACK = 4u << 20;
+#else
     static constexpr std::size_t MAX_NATIVE_STACK = 1u << 20;
+#endif
+#else
+    static constexpr std::size_t MAX_NATIVE_STACK = 1u << 20;
+#endif
     static constexpr std::size_t MAX_OPERANDS = 4096;
+    // Concatenation beyond this many characters is "Out of string space" (14), an array
+    // of more elements "Out of memory" (7): one page cannot take the process's memory.
+    static constexpr std::size_t MAX_STRING_LENGTH = std::size_t(1) << 26;
+    static constexpr std::size_t MAX_ARRAY_ELEMENTS = std::size_t(1) << 22;
 
     CVBScriptVM();
     ~CVBScriptVM();
@@ -67,10 +82,17 @@ public:
     // Calls a procedure of a class instance (from the instance's IDispatch).
     HRESULT InvokeMember(CVBScriptObject* me, int member, WORD wFlags, VARIANT* args, unsigned argc,
                          VARIANT* pResult, EXCEPINFO* pExcepInfo);
+    // Calls a global procedure through a reference GetRef gave (from its IDispatch).
+    HRESULT InvokeFunction(const VBSProgramPtr& program, int fn, DISPPARAMS* pParams,
+                           VARIANT* pResult, EXCEPINFO* pExcepInfo);
     void RunTerminate(CVBScriptObject* me);
 
     void Interrupt() { m_interrupt.store(true, std::memory_order_relaxed); }
-    bool IsRunning() const { return m_depth != 0; }
+    // Ends every outermost run after this many statements and backward jumps as an
+    // interrupt does (0: no limit). For running untrusted text under test.
+    void SetStepLimit(std::uint64_t steps) { m_stepLimit = steps; }
+    // Whether script code runs now (asked from any thread).
+    bool IsRunning() const { return m_running.load(std::memory_order_relaxed); }
     // Releases every global (breaking cycles through class instances) and refuses to run.
     void Close();
 
@@ -90,8 +112,10 @@ private:
         NamedItem,
         GlobalMember,
         Builtin,
-        ErrObject
+        ErrObject,
+        Intrinsic  // Eval, Execute, ExecuteGlobal, GetRef: index is the VBSIntrinsic
     };
+    enum VBSIntrinsic : int { Eval, Execute, ExecuteGlobal, GetRef };
     struct Binding {
         BindKind kind = BindKind::None;
         VARIANT* var = nullptr;
@@ -114,13 +138,24 @@ private:
         CComPtr<IDispatch> object;
         bool bound = false;
     };
+    // What a member name at a call site last resolved to: a member of a class of the
+    // script, or a dispatch id of a named item's object (valid while the generation
+    // holds: the item keeps its object alive until then).
+    struct MemberCache {
+        const void* key = nullptr;  // the VBSClass or the IDispatch
+        unsigned generation = 0;
+        int member = -1;
+        DISPID dispid = DISPID_UNKNOWN;
+    };
     struct Activation {
         VBSProgramPtr program;
         std::vector<Binding> cache;
+        std::vector<MemberCache> members;  // by global name index
     };
     struct Frame {
         const CVBScriptProgram* program;
         const VBSFunction* fn;
+        Activation* activation;
         std::vector<Binding>* cache;
         VARIANT* slots;
         CVBScriptObject* me;
@@ -176,14 +211,20 @@ private:
                        VARIANT* pResult);
     HRESULT ElementPtr(SAFEARRAY* psa, VARIANT* args, unsigned argc, void** ppElement);
     HRESULT FinishOuterCall(HRESULT hr, bool outermost, EXCEPINFO* pExcepInfo);
-    HRESULT CallMember(VARIANT* object, const CVBScriptProgram* program, int nameIndex, WORD wFlags,
+    HRESULT CallMember(VARIANT* object, Activation* activation, int nameIndex, WORD wFlags,
                        VARIANT* args, unsigned argc, VARIANT* pResult);
+    bool IsItemObject(IDispatch* object) const;
     HRESULT Dispatch(IDispatch* object, DISPID id, WORD wFlags, VARIANT* args, unsigned argc,
                      VARIANT* pResult);
     HRESULT CallBuiltin(const VBBuiltin& builtin, VARIANT* args, unsigned argc, VARIANT* pResult);
     HRESULT NewObject(const CVBScriptProgram* program, int nameIndex, VARIANT* pResult);
     HRESULT CreateInstance(const CVBScriptProgram* program, int classIndex, VARIANT* pResult);
     HRESULT Assign(VARIANT* target, VARIANT* value, bool isSet, bool raw);
+
+    // Eval, Execute, ExecuteGlobal and GetRef (VBScriptVMExecute.cpp).
+    HRESULT CallIntrinsic(Frame& frame, int which, VARIANT* args, unsigned argc, VARIANT* pResult);
+    HRESULT RunText(Frame& frame, int which, std::u16string_view text, VARIANT* pResult);
+    HRESULT MakeFunctionRef(std::u16string_view name, VARIANT* pResult);
     HRESULT ValueOf(VARIANT* value);  // an object replaced by its default value
 
     // Operators (VBScriptVMOperators.cpp).
@@ -195,6 +236,42 @@ private:
     HRESULT ForInit(VARIANT* slots, VARIANT* values);
     HRESULT ForCheck(VARIANT* slots, VARIANT* value, bool* pDone);
 
+    HRESULT Concat(VARIANT* left, VARIANT* right, VARIANT* pResult);
+    HRESULT AppendStore(Frame& frame, const VBSInstr& in, VARIANT* left, VARIANT* right);
+    HRESULT TextOf(const VARIANT* value, BSTR* pText);
+    bool FastBinary(VBSOpcode op, const VARIANT* left, const VARIANT* right, VARIANT* pResult,
+                    HRESULT* pHr);
+
+    // Values that own nothing (numbers, dates, booleans, Empty, Null) copy and clear as
+    // plain bytes; the rest go through the Automation functions.
+    static bool IsPlain(VARTYPE vt) {
+        return vt <= VT_BOOL ? vt != VT_BSTR && vt != VT_DISPATCH && vt != VT_ERROR
+                             : vt == VT_UI1 || vt == VT_I8;
+    }
+    static HRESULT CopyValue(VARIANT* dest, const VARIANT* src) {
+        if (IsPlain(src->vt) && IsPlain(dest->vt)) {
+            *dest = *src;
+            return S_OK;
+        }
+        return VariantCopy(dest, src);
+    }
+    static void ClearValue(VARIANT* v) {
+        if (IsPlain(v->vt))
+            v->vt = VT_EMPTY;
+        else
+            VariantClear(v);
+    }
+    // A temporary value of the loop: cleared inline when it owns nothing.
+    struct Temp : VARIANT {
+        Temp() { vt = VT_EMPTY; }
+        ~Temp() { ClearValue(this); }
+        Temp(const Temp&) = delete;
+        Temp& operator=(const Temp&) = delete;
+        void MoveTo(VARIANT* dest) {
+            *dest = *this;
+            vt = VT_EMPTY;
+        }
+    };
     void PopTo(std::size_t size);
     VARIANT* Push() {
         if (m_stack.size() == m_stack.capacity()) {  // never reallocate under a call
@@ -208,6 +285,7 @@ private:
     }
 
     std::deque<Activation> m_programs;
+    Activation* m_lastActivation = nullptr;                     // the one the last call ran in
     std::unordered_map<std::u16string, GlobalEntry> m_globals;  // upper-cased names
     std::vector<std::u16string> m_dispNames;  // script dispatch ids - 1 -> upper-cased name
     std::deque<CComVariant> m_globalSlots;
@@ -226,6 +304,13 @@ private:
     unsigned m_depth = 0;
     const char* m_nativeBase = nullptr;
     std::atomic<bool> m_interrupt{false};
+    std::atomic<bool> m_running{false};
+    std::uint64_t m_stepLimit = 0;
+    std::uint64_t m_steps = 0;
+    bool Interrupted() {
+        return m_interrupt.load(std::memory_order_relaxed) ||
+               (m_stepLimit != 0 && ++m_steps > m_stepLimit);
+    }
     bool m_closed = false;
 
     VBScriptErrorRecord m_error;

@@ -22,11 +22,29 @@ bool IsObject(const VARIANT* v) {
     return v->vt == VT_DISPATCH || v->vt == VT_UNKNOWN;
 }
 
-SAFEARRAY* NewArray(const std::vector<LONG>& bounds) {
+// Marks an array declared with its bounds (Dim a(3)): ReDim refuses it, Erase empties
+// its elements and keeps it. Copies of it are ordinary arrays.
+constexpr USHORT FADF_FIXEDSIZE = 0x0010;
+
+SAFEARRAY* NewArray(const std::vector<LONG>& bounds, bool fixed = false) {
     std::vector<SAFEARRAYBOUND> sab;
-    for (LONG ub : bounds)
+    std::size_t total = 1;
+    for (LONG ub : bounds) {
+        if (ub < -1)
+            return nullptr;
         sab.push_back({static_cast<ULONG>(ub + 1), 0});
-    return SafeArrayCreate(VT_VARIANT, static_cast<UINT>(sab.size()), sab.data());
+        total *= static_cast<std::size_t>(ub + 1);
+        if (total > CVBScriptVM::MAX_ARRAY_ELEMENTS)
+            return nullptr;
+    }
+    SAFEARRAY* psa = SafeArrayCreate(VT_VARIANT, static_cast<UINT>(sab.size()), sab.data());
+    if (psa && fixed)
+        psa->fFeatures |= FADF_FIXEDSIZE;
+    return psa;
+}
+
+bool IsFixedArray(const VARIANT* v) {
+    return (v->vt & VT_ARRAY) && v->parray && (v->parray->fFeatures & FADF_FIXEDSIZE);
 }
 
 }  // namespace
@@ -42,7 +60,8 @@ HRESULT CVBScriptVM::AddProgram(const VBSProgramPtr& program) {
     try {
         if (ActivationOf(program.get()))
             return S_OK;
-        m_programs.push_back({program, std::vector<Binding>(program->globalNames.size())});
+        m_programs.push_back({program, std::vector<Binding>(program->globalNames.size()),
+                              std::vector<MemberCache>(program->globalNames.size())});
         for (const VBSGlobalVar& var : program->globals) {
             std::u16string upper = ToUpperSimple(var.name);
             if (var.constant >= 0) {
@@ -57,7 +76,7 @@ HRESULT CVBScriptVM::AddProgram(const VBSProgramPtr& program) {
                 continue;
             VARIANT* slot = NewGlobalVar(var.name);
             if (!var.bounds.empty()) {
-                slot->parray = NewArray(var.bounds);
+                slot->parray = NewArray(var.bounds, true);
                 if (slot->parray)
                     slot->vt = VT_ARRAY | VT_VARIANT;
             }
@@ -147,6 +166,13 @@ CVBScriptVM::Binding CVBScriptVM::Resolve(Frame& frame, int nameIndex) {
         b.index = e->index;
     } else if (upper == u"ERR") {
         b.kind = BindKind::ErrObject;
+    } else if (upper == u"EVAL" || upper == u"EXECUTE" || upper == u"EXECUTEGLOBAL" ||
+               upper == u"GETREF") {
+        b.kind = BindKind::Intrinsic;
+        b.index = upper == u"EVAL"            ? Eval
+                  : upper == u"EXECUTE"       ? Execute
+                  : upper == u"EXECUTEGLOBAL" ? ExecuteGlobal
+                                              : GetRef;
     } else {
         for (std::size_t i = 0; i < m_items.size() && b.kind == BindKind::None; ++i) {
             if (!(m_items[i].flags & SCRIPTITEM_GLOBALMEMBERS))
@@ -223,8 +249,8 @@ HRESULT CVBScriptVM::LoadRef(Frame& frame, const VBSInstr& in, VARIANT* args, un
         const VBSClassProc& proc = frame.me->Class().procs[in.a];
         if (proc.get < 0)
             return Fail(438, proc.name);
-        return CallFunction(frame.program, frame.program->functions[proc.get], frame.me, args, argc,
-                            pResult);
+        return CallFunction(frame.me->Program(), frame.me->Program()->functions[proc.get], frame.me,
+                            args, argc, pResult);
     }
     VARIANT* slot;
     Binding b;
@@ -253,6 +279,8 @@ HRESULT CVBScriptVM::LoadRef(Frame& frame, const VBSInstr& in, VARIANT* args, un
                             args, argc, pResult);
         case BindKind::Builtin:
             return CallBuiltin(*b.builtin, args, argc, pResult);
+        case BindKind::Intrinsic:
+            return CallIntrinsic(frame, b.index, args, argc, pResult);
         case BindKind::Class:
             return Fail(13, frame.program->globalNames[in.a]);
         default:
@@ -269,8 +297,8 @@ HRESULT CVBScriptVM::StoreRef(Frame& frame, const VBSInstr& in, VARIANT* args, u
         int fn = isSet ? proc.set : proc.let;
         if (fn < 0)
             return Fail(450, proc.name);
-        return CallFunction(frame.program, frame.program->functions[fn], frame.me, args, argc + 1,
-                            nullptr);
+        return CallFunction(frame.me->Program(), frame.me->Program()->functions[fn], frame.me, args,
+                            argc + 1, nullptr);
     }
     VARIANT* slot;
     Binding b;
@@ -326,6 +354,12 @@ HRESULT CVBScriptVM::RefArg(Frame& frame, const VBSInstr& in, VARIANT* args, uns
 }
 
 HRESULT CVBScriptVM::Assign(VARIANT* target, VARIANT* value, bool isSet, bool raw) {
+    if (!isSet && IsPlain(target->vt)) {
+        if (VARIANT* v = Deref(value); IsPlain(v->vt)) {
+            *target = *v;
+            return S_OK;
+        }
+    }
     CComVariant copy;
     HRESULT hr = VariantCopyInd(&copy, Deref(value));
     if (FAILED(hr))
@@ -431,7 +465,7 @@ HRESULT CVBScriptVM::CallValue(VARIANT* callee, VARIANT* args, unsigned argc, VA
     }
     if (argc > 0)
         return Fail(13);
-    return pResult ? VariantCopy(pResult, c) : S_OK;
+    return pResult ? CopyValue(pResult, c) : S_OK;
 }
 
 HRESULT CVBScriptVM::StoreValue(VARIANT* callee, VARIANT* args, unsigned argc, VARIANT* value,
@@ -466,6 +500,11 @@ HRESULT CVBScriptVM::ReDim(Frame& frame, const VBSInstr& in, VARIANT* bounds, un
     if (!slot)
         return Fail(501);
     VARIANT* target = Deref(slot);
+    if (IsFixedArray(target)) {
+        if (in.c == 1)
+            return S_OK;  // the declaration again (a Dim in a loop): the array stays
+        return Fail(10);
+    }
     std::vector<LONG> ub;
     for (unsigned i = 0; i < count; ++i) {
         CComVariant v;
@@ -474,6 +513,12 @@ HRESULT CVBScriptVM::ReDim(Frame& frame, const VBSInstr& in, VARIANT* bounds, un
         if (v.lVal < -1)
             return Fail(9);
         ub.push_back(v.lVal);
+    }
+    std::size_t total = 1;
+    for (LONG bound : ub) {
+        total *= static_cast<std::size_t>(bound + 1);
+        if (total > MAX_ARRAY_ELEMENTS)
+            return Fail(7);
     }
     if ((in.argc & VBS_PRESERVE) && (target->vt & VT_ARRAY) && target->parray) {
         SAFEARRAY* psa = target->parray;
@@ -489,13 +534,19 @@ HRESULT CVBScriptVM::ReDim(Frame& frame, const VBSInstr& in, VARIANT* bounds, un
             return Fail(9);
         return S_OK;
     }
-    SAFEARRAY* psa = NewArray(ub);
+    SAFEARRAY* psa = NewArray(ub, in.c == 1);
     if (!psa)
         return Fail(7);
-    CComVariant fresh;
-    fresh.vt = VT_ARRAY | VT_VARIANT;
-    fresh.parray = psa;
-    return Assign(target, &fresh, false, true);
+    if ((target->vt & VT_ARRAY) && target->parray && target->parray->cLocks) {
+        SafeArrayDestroy(psa);
+        return Fail(10);
+    }
+    // The old value goes after the new one is in place: releasing it may run code.
+    VARIANT old = *target;
+    target->vt = VT_ARRAY | VT_VARIANT;
+    target->parray = psa;
+    VariantClear(&old);
+    return S_OK;
 }
 
 HRESULT CVBScriptVM::Erase(Frame& frame, const VBSInstr& in) {
@@ -506,114 +557,29 @@ HRESULT CVBScriptVM::Erase(Frame& frame, const VBSInstr& in) {
         return hr;
     if (!slot || !(Deref(slot)->vt & VT_ARRAY))
         return Fail(13);
+    VARIANT* target = Deref(slot);
+    if (target->parray && target->parray->cLocks)
+        return Fail(10);
+    if (IsFixedArray(target)) {
+        // A fixed array keeps its size: its elements go back to Empty.
+        SAFEARRAY* psa = target->parray;
+        std::size_t count = 1;
+        for (const SAFEARRAYBOUND& bound : psa->bounds)
+            count *= bound.cElements;
+        if (psa->vt != VT_VARIANT)
+            return Fail(13);
+        SafeArrayLock(psa);  // releasing an element may run code that touches the array
+        auto* elements = static_cast<VARIANT*>(psa->pvData);
+        for (std::size_t i = 0; i < count; ++i) {
+            VARIANT old = elements[i];
+            VariantInit(&elements[i]);
+            VariantClear(&old);
+        }
+        SafeArrayUnlock(psa);
+        return S_OK;
+    }
     CComVariant empty;
     return Assign(Deref(slot), &empty, false, true);
-}
-
-HRESULT CVBScriptVM::CallMember(VARIANT* object, const CVBScriptProgram* program, int nameIndex,
-                                WORD wFlags, VARIANT* args, unsigned argc, VARIANT* pResult) {
-    VARIANT* o = Deref(object);
-    const std::u16string& name = program->globalNames[nameIndex];
-    if (o->vt != VT_DISPATCH || !o->pdispVal)
-        return Fail(424);
-    CComPtr<IDispatch> obj(o->pdispVal);
-    if (auto* so = dynamic_cast<CVBScriptObject*>(obj.Get())) {
-        int m = so->FindMember(program->globalKeys[nameIndex]);
-        if (m < 0)
-            return Fail(438, name);
-        return MemberCall(so, m, wFlags, args, argc, pResult);
-    }
-    const char16_t* names = name.c_str();
-    DISPID id;
-    if (FAILED(obj->GetIDsOfNames(GUID_NULL, &names, 1, m_builtin.lcid, &id)))
-        return Fail(438, name);
-    return Dispatch(obj.Get(), id, wFlags, args, argc, pResult);
-}
-
-HRESULT CVBScriptVM::MemberCall(CVBScriptObject* me, int member, WORD wFlags, VARIANT* args,
-                                unsigned argc, VARIANT* pResult) {
-    const VBSClass& cls = me->Class();
-    int vars = static_cast<int>(cls.vars.size());
-    bool put = (wFlags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
-    if (member < vars) {
-        VARIANT* slot = me->Member(member);
-        if (put) {
-            if (argc == 0)
-                return Fail(450);
-            bool isSet = (wFlags & DISPATCH_PROPERTYPUTREF) != 0;
-            if (argc == 1)
-                return Assign(slot, &args[0], isSet, false);
-            return StoreValue(slot, args, argc - 1, &args[argc - 1], isSet);
-        }
-        if (!pResult && argc == 0)
-            return S_OK;
-        CComVariant scratch;
-        return CallValue(slot, args, argc, pResult ? pResult : &scratch);
-    }
-    const VBSClassProc& proc = cls.procs[member - vars];
-    int fn = proc.get;
-    if (wFlags & DISPATCH_PROPERTYPUTREF)
-        fn = proc.set >= 0 ? proc.set : proc.let;
-    else if (wFlags & DISPATCH_PROPERTYPUT)
-        fn = proc.let >= 0 ? proc.let : proc.set;
-    if (fn < 0)
-        return Fail(put ? 450 : 438, proc.name);
-    return CallFunction(me->Program(), me->Program()->functions[fn], me, args, argc, pResult);
-}
-
-HRESULT CVBScriptVM::Dispatch(IDispatch* object, DISPID id, WORD wFlags, VARIANT* args,
-                              unsigned argc, VARIANT* pResult) {
-    if (!object)
-        return Fail(424);
-    VARIANT local[16];
-    std::vector<VARIANT> heap;
-    VARIANT* rgvarg = local;
-    if (argc > 16) {
-        heap.resize(argc);
-        rgvarg = heap.data();
-    }
-    for (unsigned i = 0; i < argc; ++i)
-        rgvarg[i] = args[argc - 1 - i];
-    DISPID named = DISPID_PROPERTYPUT;
-    DISPPARAMS params;
-    params.rgvarg = rgvarg;
-    params.cArgs = argc;
-    if (wFlags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) {
-        params.rgdispidNamedArgs = &named;
-        params.cNamedArgs = 1;
-    }
-    EXCEPINFO excepInfo;
-    CComVariant result;
-    UINT argErr = 0;
-    HRESULT hr = object->Invoke(id, GUID_NULL, m_builtin.lcid, wFlags, &params, &result, &excepInfo,
-                                &argErr);
-    if (m_interrupt.load(std::memory_order_relaxed))
-        return VBS_E_INTERRUPTED;
-    if (FAILED(hr))
-        return RecordFailure(hr, &excepInfo);
-    if (pResult) {
-        VariantClear(pResult);
-        result.Detach(pResult);
-    }
-    return S_OK;
-}
-
-HRESULT CVBScriptVM::CallBuiltin(const VBBuiltin& builtin, VARIANT* args, unsigned argc,
-                                 VARIANT* pResult) {
-    if (argc < builtin.minArgs || argc > builtin.maxArgs)
-        return Fail(450, builtin.name);
-    std::vector<CComVariant> values(argc);
-    for (unsigned i = 0; i < argc; ++i)
-        VariantCopyInd(&values[i], Deref(&args[i]));
-    CComVariant result;
-    HRESULT hr = builtin.fn(m_builtin, values.data(), argc, &result);
-    if (FAILED(hr))
-        return RecordFailure(hr, nullptr);
-    if (pResult) {
-        VariantClear(pResult);
-        result.Detach(pResult);
-    }
-    return S_OK;
 }
 
 HRESULT CVBScriptVM::NewObject(const CVBScriptProgram* program, int nameIndex, VARIANT* pResult) {
@@ -640,7 +606,7 @@ HRESULT CVBScriptVM::CreateInstance(const CVBScriptProgram* program, int classIn
     auto members = std::make_shared<CComVariant[]>(cls.vars.size());
     for (std::size_t i = 0; i < cls.vars.size(); ++i) {
         if (!cls.vars[i].bounds.empty()) {
-            members[i].parray = NewArray(cls.vars[i].bounds);
+            members[i].parray = NewArray(cls.vars[i].bounds, true);
             if (members[i].parray)
                 members[i].vt = VT_ARRAY | VT_VARIANT;
         }
@@ -662,99 +628,4 @@ HRESULT CVBScriptVM::CreateInstance(const CVBScriptProgram* program, int classIn
     pResult->vt = VT_DISPATCH;
     pResult->pdispVal = obj.Detach();
     return S_OK;
-}
-
-void CVBScriptVM::RunTerminate(CVBScriptObject* me) {
-    if (m_closed)
-        return;
-    bool outermost;
-    if (FAILED(Enter(&outermost)))
-        return;
-    // An error on its way out must survive the terminating code of an object it releases.
-    VBScriptErrorRecord saved = m_error;
-    bool recorded = m_errorRecorded;
-    const CVBScriptProgram* program = m_errorProgram;
-    ULONG line = m_errorLine, character = m_errorCharacter;
-    m_errorRecorded = false;
-    m_errorProgram = nullptr;
-    const VBSClass& cls = me->Class();
-    CallFunction(me->Program(), me->Program()->functions[cls.terminate], me, nullptr, 0, nullptr);
-    m_error = saved;
-    m_errorRecorded = recorded;
-    m_errorProgram = program;
-    m_errorLine = line;
-    m_errorCharacter = character;
-    if (outermost) {
-        m_interrupt.store(false, std::memory_order_relaxed);
-        m_errorRecorded = false;
-    }
-}
-
-HRESULT CVBScriptVM::FinishOuterCall(HRESULT hr, bool outermost, EXCEPINFO* pExcepInfo) {
-    if (hr == VBS_E_INTERRUPTED)
-        hr = S_OK;
-    if (SUCCEEDED(hr))
-        return hr;
-    if (!m_errorRecorded)
-        RecordFailure(hr, nullptr);
-    if (pExcepInfo) {
-        *pExcepInfo = EXCEPINFO();
-        pExcepInfo->bstrSource = m_error.source;
-        pExcepInfo->bstrDescription = m_error.description;
-        pExcepInfo->scode = m_error.Result();
-    }
-    if (outermost && m_onError)
-        m_onError();
-    return DISP_E_EXCEPTION;
-}
-
-HRESULT CVBScriptVM::InvokeMember(CVBScriptObject* me, int member, WORD wFlags, VARIANT* args,
-                                  unsigned argc, VARIANT* pResult, EXCEPINFO* pExcepInfo) {
-    bool outermost;
-    HRESULT hr = Enter(&outermost);
-    if (FAILED(hr))
-        return hr;
-    hr =
-        FinishOuterCall(MemberCall(me, member, wFlags, args, argc, pResult), outermost, pExcepInfo);
-    Leave(outermost);
-    return hr;
-}
-
-HRESULT CVBScriptVM::GlobalDispId(std::u16string_view name, DISPID* pId) {
-    GlobalEntry* e = FindGlobal(ToUpperSimple(name));
-    if (!e || e->dispid <= 0)
-        return DISP_E_UNKNOWNNAME;
-    *pId = e->dispid;
-    return S_OK;
-}
-
-HRESULT CVBScriptVM::InvokeGlobal(DISPID id, WORD wFlags, DISPPARAMS* pParams, VARIANT* pResult,
-                                  EXCEPINFO* pExcepInfo) {
-    if (id <= 0 || static_cast<std::size_t>(id) > m_dispNames.size())
-        return DISP_E_MEMBERNOTFOUND;
-    GlobalEntry* e = FindGlobal(m_dispNames[id - 1]);
-    if (!e)
-        return DISP_E_MEMBERNOTFOUND;
-    UINT argc = pParams ? pParams->cArgs : 0;
-    std::vector<VARIANT> args(argc);
-    for (UINT i = 0; i < argc; ++i)
-        args[i] = pParams->rgvarg[argc - 1 - i];
-    bool outermost;
-    HRESULT hr = Enter(&outermost);
-    if (FAILED(hr))
-        return hr;
-    if (e->kind == BindKind::Function) {
-        hr = CallFunction(e->program, e->program->functions[e->index], nullptr, args.data(), argc,
-                          pResult);
-    } else if (wFlags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) {
-        hr = argc == 1 && e->kind == BindKind::Var
-                 ? Assign(e->var, &args[0], (wFlags & DISPATCH_PROPERTYPUTREF) != 0, false)
-                 : Fail(450);
-    } else {
-        CComVariant scratch;
-        hr = CallValue(e->var, args.data(), argc, pResult ? pResult : &scratch);
-    }
-    hr = FinishOuterCall(hr, outermost, pExcepInfo);
-    Leave(outermost);
-    return hr;
 }

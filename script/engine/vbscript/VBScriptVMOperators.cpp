@@ -1,6 +1,8 @@
 // The VBScript virtual machine: operators, conditions and loop helpers, on the
 // Automation operators of com/. Strings compare by code unit, as the language defines
 // `=` and `<`. See VBScriptVM.h.
+#include <cmath>
+
 #include "com/SafeArray.h"
 #include "com/VarMath.h"
 #include "script/engine/vbscript/VBScriptVM.h"
@@ -13,7 +15,241 @@ VARIANT* Deref(VARIANT* v) {
     return v;
 }
 
+bool IsInteger(VARTYPE vt) {
+    return vt == VT_I2 || vt == VT_I4;
+}
+
+bool IsNumber(VARTYPE vt) {
+    return vt == VT_I2 || vt == VT_I4 || vt == VT_R8;
+}
+
+double NumberOf(const VARIANT* v) {
+    return v->vt == VT_I2 ? v->iVal : v->vt == VT_I4 ? v->lVal : v->dblVal;
+}
+
+// An integer result in the narrowest of Integer, Long, Double that holds it, starting
+// from the operands' type: Integer + Integer overflows into Long, Long into Double.
+void PutInteger(long long value, bool bothShort, VARIANT* pResult) {
+    if (bothShort && value >= -32768 && value <= 32767) {
+        pResult->vt = VT_I2;
+        pResult->iVal = static_cast<SHORT>(value);
+    } else if (value >= INT32_MIN && value <= INT32_MAX) {
+        pResult->vt = VT_I4;
+        pResult->lVal = static_cast<LONG>(value);
+    } else {
+        pResult->vt = VT_R8;
+        pResult->dblVal = static_cast<double>(value);
+    }
+}
+
 }  // namespace
+
+// The common cases of the operators on Integer, Long and Double operands (and string
+// comparison and concatenation), without the general conversions. False when the
+// operands need the general path; the result type rules are the language's.
+bool CVBScriptVM::FastBinary(VBSOpcode op, const VARIANT* left, const VARIANT* right,
+                             VARIANT* pResult, HRESULT* pHr) {
+    const VARTYPE lt = left->vt, rt = right->vt;
+    *pHr = S_OK;
+    if (op == VBSOpcode::Concat) {
+        if (lt == VT_DISPATCH || rt == VT_DISPATCH || lt == VT_UNKNOWN || rt == VT_UNKNOWN)
+            return false;
+        *pHr = Concat(const_cast<VARIANT*>(left), const_cast<VARIANT*>(right), pResult);
+        return true;
+    }
+    if (op >= VBSOpcode::Eq && op <= VBSOpcode::Ge) {
+        int c;
+        if (IsNumber(lt) && IsNumber(rt)) {
+            double l = NumberOf(left), r = NumberOf(right);
+            c = l < r ? -1 : l > r ? 1 : 0;
+        } else if (lt == VT_BSTR && rt == VT_BSTR) {
+            c = VariantText(*left).compare(VariantText(*right));
+        } else {
+            return false;
+        }
+        bool value = op == VBSOpcode::Eq   ? c == 0
+                     : op == VBSOpcode::Ne ? c != 0
+                     : op == VBSOpcode::Lt ? c < 0
+                     : op == VBSOpcode::Gt ? c > 0
+                     : op == VBSOpcode::Le ? c <= 0
+                                           : c >= 0;
+        pResult->vt = VT_BOOL;
+        pResult->boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
+        return true;
+    }
+    if (IsInteger(lt) && IsInteger(rt)) {
+        const long long l = lt == VT_I2 ? left->iVal : left->lVal;
+        const long long r = rt == VT_I2 ? right->iVal : right->lVal;
+        const bool bothShort = lt == VT_I2 && rt == VT_I2;
+        switch (op) {
+            case VBSOpcode::Add:
+                PutInteger(l + r, bothShort, pResult);
+                return true;
+            case VBSOpcode::Sub:
+                PutInteger(l - r, bothShort, pResult);
+                return true;
+            case VBSOpcode::Mul:
+                PutInteger(l * r, bothShort, pResult);
+                return true;
+            case VBSOpcode::IntDiv:
+            case VBSOpcode::Mod: {
+                if (r == 0)
+                    return false;
+                long long v = op == VBSOpcode::IntDiv ? l / r : l % r;
+                if (!bothShort && (v < INT32_MIN || v > INT32_MAX))
+                    return false;  // overflow: the general path reports it
+                PutInteger(v, bothShort, pResult);
+                return true;
+            }
+            case VBSOpcode::Div:
+                if (r == 0)
+                    return false;
+                pResult->vt = VT_R8;
+                pResult->dblVal = static_cast<double>(l) / static_cast<double>(r);
+                return true;
+            case VBSOpcode::And:
+            case VBSOpcode::Or:
+            case VBSOpcode::Xor: {
+                long long v = op == VBSOpcode::And  ? (l & r)
+                              : op == VBSOpcode::Or ? (l | r)
+                                                    : (l ^ r);
+                PutInteger(v, bothShort, pResult);
+                return true;
+            }
+            default:
+                return false;
+        }
+    }
+    if (lt == VT_BOOL && rt == VT_BOOL &&
+        (op == VBSOpcode::And || op == VBSOpcode::Or || op == VBSOpcode::Xor)) {
+        const bool l = left->boolVal != VARIANT_FALSE, r = right->boolVal != VARIANT_FALSE;
+        const bool v = op == VBSOpcode::And ? l && r : op == VBSOpcode::Or ? l || r : l != r;
+        pResult->vt = VT_BOOL;
+        pResult->boolVal = v ? VARIANT_TRUE : VARIANT_FALSE;
+        return true;
+    }
+    if (IsNumber(lt) && IsNumber(rt) &&
+        (op == VBSOpcode::Add || op == VBSOpcode::Sub || op == VBSOpcode::Mul ||
+         op == VBSOpcode::Div)) {
+        const double l = NumberOf(left), r = NumberOf(right);
+        if (op == VBSOpcode::Div && r == 0)
+            return false;
+        const double v = op == VBSOpcode::Add   ? l + r
+                         : op == VBSOpcode::Sub ? l - r
+                         : op == VBSOpcode::Mul ? l * r
+                                                : l / r;
+        if (!std::isfinite(v))
+            return false;
+        pResult->vt = VT_R8;
+        pResult->dblVal = v;
+        return true;
+    }
+    return false;
+}
+
+// The text a value contributes to a concatenation: Empty and Null none, numbers,
+// dates and booleans as the script's locale writes them.
+HRESULT CVBScriptVM::TextOf(const VARIANT* value, BSTR* pText) {
+    if (value->vt == VT_BSTR) {
+        *pText = VariantBstr(*value);
+        return S_OK;
+    }
+    if (value->vt == VT_EMPTY || value->vt == VT_NULL) {
+        *pText = BSTR::Empty();
+        return S_OK;
+    }
+    CComVariant text;
+    if (FAILED(VariantChangeTypeEx(&text, value, m_builtin.lcid, VARIANT_ALPHABOOL, VT_BSTR)))
+        return Fail(13);
+    *pText = VariantBstr(text);
+    return S_OK;
+}
+
+HRESULT CVBScriptVM::Concat(VARIANT* left, VARIANT* right, VARIANT* pResult) {
+    VARIANT* l = Deref(left);
+    VARIANT* r = Deref(right);
+    if (l->vt == VT_DISPATCH || l->vt == VT_UNKNOWN || r->vt == VT_DISPATCH ||
+        r->vt == VT_UNKNOWN) {
+        CComVariant a, b;
+        VariantCopyInd(&a, l);
+        VariantCopyInd(&b, r);
+        HRESULT hr = ValueOf(&a);
+        if (SUCCEEDED(hr))
+            hr = ValueOf(&b);
+        if (FAILED(hr))
+            return hr;
+        return Concat(&a, &b, pResult);
+    }
+    if (l->vt == VT_NULL && r->vt == VT_NULL) {
+        pResult->vt = VT_NULL;
+        return S_OK;
+    }
+    BSTR tail;
+    HRESULT hr = TextOf(r, &tail);
+    if (FAILED(hr))
+        return hr;
+    if (left->vt == VT_BSTR && left->bstrVal &&
+        left->bstrVal->refs.load(std::memory_order_acquire) == 1) {
+        // A value nothing else holds (the result of the concatenation before): append.
+        if (left->bstrVal->text.size() + tail.Length() > MAX_STRING_LENGTH)
+            return Fail(14);
+        BSTR text = BSTR::Adopt(left->bstrVal);
+        left->vt = VT_EMPTY;
+        text.Mutable().append(tail.View());
+        pResult->vt = VT_BSTR;
+        pResult->bstrVal = text.Detach();
+        return S_OK;
+    }
+    BSTR head;
+    hr = TextOf(l, &head);
+    if (FAILED(hr))
+        return hr;
+    if (static_cast<std::size_t>(head.Length()) + tail.Length() > MAX_STRING_LENGTH)
+        return Fail(14);
+    std::u16string text;
+    text.reserve(head.Length() + tail.Length());
+    text.append(head.View());
+    text.append(tail.View());
+    pResult->vt = VT_BSTR;
+    pResult->bstrVal = BSTR(std::move(text)).Detach();
+    return S_OK;
+}
+
+// s = s & …: when the variable's string is held by nothing but the variable and the
+// operand stack, the text grows in place instead of being copied.
+HRESULT CVBScriptVM::AppendStore(Frame& frame, const VBSInstr& in, VARIANT* left, VARIANT* right) {
+    VARIANT* slot = nullptr;
+    Binding binding;
+    if (in.kind != VBSRefKind::MemberProc) {
+        HRESULT hr = SlotOf(frame, in, false, &slot, &binding);
+        if (FAILED(hr))
+            return hr;
+    }
+    VARIANT* target = slot ? Deref(slot) : nullptr;
+    VARIANT* r = Deref(right);
+    if (target && target->vt == VT_BSTR && left->vt == VT_BSTR && target->bstrVal &&
+        target->bstrVal == left->bstrVal &&
+        target->bstrVal->refs.load(std::memory_order_acquire) == 2 && r->vt != VT_DISPATCH &&
+        r->vt != VT_UNKNOWN) {
+        BSTR tail;
+        HRESULT hr = TextOf(r, &tail);
+        if (FAILED(hr))
+            return hr;
+        if (target->bstrVal->text.size() + tail.Length() > MAX_STRING_LENGTH)
+            return Fail(14);
+        BSTR::ReleaseBuffer(left->bstrVal);  // the stack's reference: the variable's remains
+        left->vt = VT_EMPTY;
+        target->bstrVal->text.append(tail.View());
+        return S_OK;
+    }
+    CComVariant result;
+    HRESULT hr = Concat(left, right, &result);
+    if (FAILED(hr))
+        return hr;
+    VBSInstr store = in;
+    store.op = VBSOpcode::Store;
+    return StoreRef(frame, store, nullptr, 0, &result, false);
+}
 
 HRESULT CVBScriptVM::Compare(VARIANT* left, VARIANT* right, HRESULT* pCmp) {
     CComVariant l, r;
@@ -115,8 +351,7 @@ HRESULT CVBScriptVM::Binary(VBSOpcode op, VARIANT* left, VARIANT* right, VARIANT
             hr = VarPow(left, right, pResult);
             break;
         case VBSOpcode::Concat:
-            hr = VarCat(left, right, pResult);
-            break;
+            return Concat(left, right, pResult);
         case VBSOpcode::And:
             hr = VarAnd(left, right, pResult);
             break;
@@ -139,6 +374,14 @@ HRESULT CVBScriptVM::Binary(VBSOpcode op, VARIANT* left, VARIANT* right, VARIANT
 }
 
 HRESULT CVBScriptVM::Truth(VARIANT* value, bool* pTrue) {
+    if (value->vt == VT_BOOL) {
+        *pTrue = value->boolVal != VARIANT_FALSE;
+        return S_OK;
+    }
+    if (IsInteger(value->vt)) {
+        *pTrue = (value->vt == VT_I2 ? value->iVal : value->lVal) != 0;
+        return S_OK;
+    }
     CComVariant v;
     VariantCopyInd(&v, Deref(value));
     HRESULT hr = ValueOf(&v);
@@ -179,6 +422,11 @@ HRESULT CVBScriptVM::ForInit(VARIANT* slots, VARIANT* values) {
 }
 
 HRESULT CVBScriptVM::ForCheck(VARIANT* slots, VARIANT* value, bool* pDone) {
+    if (IsNumber(value->vt) && IsNumber(slots[0].vt) && IsNumber(slots[1].vt)) {
+        const double v = NumberOf(value), end = NumberOf(&slots[0]);
+        *pDone = NumberOf(&slots[1]) < 0 ? v < end : v > end;
+        return S_OK;
+    }
     CComVariant zero(static_cast<LONG>(0));
     HRESULT sign = VarCmp(&slots[1], &zero, m_builtin.lcid, 0);
     HRESULT cmp = VarCmp(value, &slots[0], m_builtin.lcid, 0);

@@ -3,6 +3,8 @@
 // give, errors included ("error <scode> <description> at <cookie>:<line>:<char>").
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -37,6 +39,18 @@ TEST_P(VBScriptConformance, GivesExpectedOutput) {
             expected += line.substr(3) + "\n";
     }
     EXPECT_EQ(RunScript(Utf8ToUtf16(text.str())), expected);
+}
+
+// Runs the script named by CORVANE_VBS_SCRIPT and prints what it gives: for trying out
+// a script while writing its expected lines.
+TEST(VBScriptConformanceTool, RunsNamedScript) {
+    const char* path = std::getenv("CORVANE_VBS_SCRIPT");
+    if (!path)
+        GTEST_SKIP() << "CORVANE_VBS_SCRIPT not set";
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::printf("%s", RunScript(Utf8ToUtf16(text.str())).c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(Scripts, VBScriptConformance, testing::ValuesIn(Scripts()),

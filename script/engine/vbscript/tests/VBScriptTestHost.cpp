@@ -6,6 +6,7 @@
 #include "com/Strings.h"
 #include "com/TextForms.h"
 #include "script/engine/vbscript/VBScriptEngine.h"
+#include "script/engine/vbscript/library/VBScriptBuiltins.h"
 
 const CDispatchTable& CTestHostObject::GetDispatchTable() {
     static const CDispatchTable table(u"ITestHost",
@@ -98,6 +99,7 @@ HRESULT CTestSite::OnScriptError(IActiveScriptError* pscripterror) {
 }
 
 std::string RunScript(const std::u16string& text) {
+    RegisterVBScriptLibraryClasses();
     CComPtr<CTestSite> site = MakeObject<CTestSite>();
     CComPtr<CVBScriptEngine> engine = MakeObject<CVBScriptEngine>();
     engine->SetScriptSite(site.Get());

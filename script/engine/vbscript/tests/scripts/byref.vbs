@@ -1,0 +1,74 @@
+' ByRef and ByVal through variables, arrays, properties and Call; Property Set; Public
+' and Private at script level; constants.
+Public pa : Private pb
+pa = 1 : pb = 2
+Print pa + pb
+'> 3
+Class Holder
+    Private m_o
+    Public Property Set Obj(v)
+        Set m_o = v
+    End Property
+    Public Property Get Obj()
+        Set Obj = m_o
+    End Property
+End Class
+Dim h
+Set h = New Holder
+Set h.Obj = New RegExp
+h.Obj.Pattern = "a+"
+Print TypeName(h.Obj) & " " & h.Obj.Pattern
+'> IRegExp2 a+
+Call Print("called")
+'> called
+Dim arr(2)
+arr(0) = 1
+Sub SetFirst(a)
+    a(0) = 99
+End Sub
+Sub SetFirstByVal(ByVal a)
+    a(0) = 5
+End Sub
+SetFirst arr
+Print arr(0)
+'> 99
+SetFirstByVal arr
+Print arr(0)
+'> 99
+Dim x
+x = 5
+Sub Inc(ByRef v)
+    v = v + 1
+End Sub
+Inc x
+Print x
+'> 6
+Inc (x)
+Print x
+'> 6
+Call Inc(x)
+Print x
+'> 7
+Function Swap(ByRef a, ByRef b)
+    Dim t
+    t = a : a = b : b = t
+End Function
+Dim s1, s2
+s1 = "one" : s2 = "two"
+Swap s1, s2
+Print s1 & " " & s2
+'> two one
+Const K = 5
+On Error Resume Next
+K = 6
+Print Err.Number & " " & K
+'> 501 5
+Err.Clear
+Dim q
+Set q = 5
+Print Err.Number
+'> 424
+Err.Clear
+Inc 1, 2
+Print Err.Number
+'> 450
