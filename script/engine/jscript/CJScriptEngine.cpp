@@ -76,6 +76,136 @@ duk_ret_t NamedItemGetter(duk_context* ctx) {
     return 1;
 }
 
+const char kMemberItem[] = DUK_HIDDEN_SYMBOL("memberItem");
+const char kMemberName[] = DUK_HIDDEN_SYMBOL("memberName");
+
+// The item and member names a global-member accessor was made for.
+void PushMemberOwner(duk_context* ctx, std::u16string* member) {
+    duk_push_current_function(ctx);
+    duk_get_prop_string(ctx, -1, kMemberItem);
+    const std::u16string item = GetText(ctx, -1);
+    duk_get_prop_string(ctx, -2, kMemberName);
+    *member = GetText(ctx, -1);
+    duk_pop_3(ctx);
+    PushItemObject(ctx, item);
+}
+
+duk_ret_t GlobalMemberGetter(duk_context* ctx) {
+    std::u16string member;
+    PushMemberOwner(ctx, &member);
+    if (!duk_is_object(ctx, -1))
+        return duk_reference_error(ctx, "object of a global member is gone");
+    PushText(ctx, member);
+    duk_get_prop(ctx, -2);
+    return 1;
+}
+
+duk_ret_t GlobalMemberSetter(duk_context* ctx) {
+    std::u16string member;
+    PushMemberOwner(ctx, &member);
+    if (!duk_is_object(ctx, -1))
+        return duk_reference_error(ctx, "object of a global member is gone");
+    PushText(ctx, member);
+    duk_dup(ctx, 0);
+    duk_put_prop(ctx, -3);
+    return 0;
+}
+
+// A global member that the scripts only ever call: invoked as a method directly, so the
+// member is never read as a property first (a procedure that wants arguments may treat
+// a read without them as an error of the script).
+duk_ret_t GlobalMemberCall(duk_context* ctx) {
+    const duk_idx_t count = duk_get_top(ctx);
+    std::u16string member;
+    PushMemberOwner(ctx, &member);
+    IDispatch* pdisp = CJScriptHostObject::DispatchOf(ctx, -1);
+    if (!pdisp)
+        return duk_reference_error(ctx, "object of a global member is gone");
+    const char16_t* names[] = {member.c_str()};
+    DISPID dispid = DISPID_UNKNOWN;
+    CJScriptHeap* heap = CJScriptHeap::From(ctx);
+    HRESULT hr = pdisp->GetIDsOfNames(GUID_NULL, names, 1,
+                                      heap ? heap->m_lcid : LOCALE_USER_DEFAULT, &dispid);
+    if (FAILED(hr))
+        CJScriptHostObject::ThrowFailure(ctx, hr, nullptr);
+    CJScriptHostObject::Invoke(ctx, pdisp, dispid, DISPATCH_METHOD, 0, count);
+    return 1;
+}
+
+bool IsIdentifierStart(char16_t c) {
+    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || c == u'_' || c == u'$' ||
+           c >= 0x80;
+}
+bool IsIdentifierPart(char16_t c) {
+    return IsIdentifierStart(c) || (c >= u'0' && c <= u'9');
+}
+
+bool IsReservedWord(const std::u16string& word) {
+    static const std::set<std::u16string> words = {
+        u"break",      u"case",  u"catch",     u"continue", u"debugger", u"default", u"delete",
+        u"do",         u"else",  u"finally",   u"for",      u"function", u"if",      u"in",
+        u"instanceof", u"new",   u"return",    u"switch",   u"this",     u"throw",   u"try",
+        u"typeof",     u"var",   u"void",      u"while",    u"with",     u"null",    u"true",
+        u"false",      u"const", u"let",       u"class",    u"enum",     u"export",  u"extends",
+        u"import",     u"super", u"undefined", u"arguments"};
+    return words.count(word) != 0;
+}
+
+// The identifiers a script text uses outside strings and comments, other than member
+// names after a dot and reserved words; each once, in order of first use. Regular
+// expression literals are not told from division, so a word inside one may be listed:
+// that costs one needless look-up, never a wrong binding. A name is call-only when
+// every use of it is followed by "(".
+std::vector<CJScriptEngine::Identifier> ScanIdentifiers(const std::u16string& text) {
+    std::vector<CJScriptEngine::Identifier> out;
+    std::map<std::u16string, std::size_t> seen;
+    char16_t previous = 0;  // last significant character
+    std::size_t i = 0;
+    const std::size_t n = text.size();
+    while (i < n) {
+        const char16_t c = text[i];
+        if (c == u'/' && i + 1 < n && text[i + 1] == u'/') {
+            while (i < n && text[i] != u'\n')
+                ++i;
+        } else if (c == u'/' && i + 1 < n && text[i + 1] == u'*') {
+            const std::size_t end = text.find(u"*/", i + 2);
+            i = end == std::u16string::npos ? n : end + 2;
+        } else if (c == u'"' || c == u'\'' || c == u'`') {
+            ++i;
+            while (i < n && text[i] != c && text[i] != u'\n')
+                i += text[i] == u'\\' ? 2 : 1;
+            ++i;
+            previous = c;
+        } else if (c >= u'0' && c <= u'9') {
+            while (i < n && (IsIdentifierPart(text[i]) || text[i] == u'.'))
+                ++i;
+            previous = u'0';
+        } else if (IsIdentifierStart(c)) {
+            const std::size_t start = i;
+            while (i < n && IsIdentifierPart(text[i]))
+                ++i;
+            std::u16string word = text.substr(start, i - start);
+            std::size_t next = i;
+            while (next < n && (text[next] == u' ' || text[next] == u'\t'))
+                ++next;
+            const bool call = next < n && text[next] == u'(';
+            if (previous != u'.' && !IsReservedWord(word)) {
+                auto [at, added] = seen.emplace(word, out.size());
+                if (added)
+                    out.push_back(CJScriptEngine::Identifier{std::move(word), call});
+                else
+                    out[at->second].callOnly = out[at->second].callOnly && call;
+            }
+            previous = u'a';
+        } else {
+            if (c != u' ' && c != u'\t' && c != u'\r' && c != u'\n')
+                previous = c;
+            ++i;
+        }
+    }
+    return out;
+}
+
 ULONG LineIndex(const std::u16string& text, long line, std::u16string* lineText) {
     std::size_t start = 0;
     for (long i = 1; i < line; ++i) {
@@ -103,8 +233,13 @@ HRESULT CJScriptEngine::EnsureHeap() {
     if (m_heap && m_heap->Context())
         return S_OK;
     m_heap = std::make_shared<CJScriptHeap>();
+    m_resolvedNames.clear();
     std::atomic_store(&m_heapForInterrupt, m_heap);
     m_heap->m_pSite = m_ptrSite.Get();
+    m_heap->m_reportError = [this](const CJScriptErrorDetails& details) {
+        std::lock_guard guard(m_lock);
+        Report(details, nullptr, nullptr);
+    };
     HRESULT hr = m_heap->Open();
     if (CheckExpression(FAILED(hr)))
         return hr;
@@ -166,6 +301,84 @@ void CJScriptEngine::DefineNamedItem(const NamedItem& item) {
     duk_int_t rc = SafeCall(ctx, body);
     CheckExpression(rc != DUK_EXEC_SUCCESS);
     duk_pop(ctx);
+}
+
+void CJScriptEngine::ResolveGlobalMembers() {
+    if (!m_ptrSite || !m_heap || !m_heap->Context())
+        return;
+    std::vector<std::pair<const NamedItem*, CComPtr<IDispatch>>> owners;
+    for (const NamedItem& item : m_items) {
+        if ((item.flags & (SCRIPTITEM_GLOBALMEMBERS | SCRIPTITEM_ISVISIBLE)) !=
+            (SCRIPTITEM_GLOBALMEMBERS | SCRIPTITEM_ISVISIBLE))
+            continue;
+        CComPtr<IUnknown> unknown;
+        if (FAILED(m_ptrSite->GetItemInfo(BSTR(item.name), SCRIPTINFO_IUNKNOWN, unknown.Receive(),
+                                          nullptr)))
+            continue;
+        if (CComPtr<IDispatch> disp = ComQuery<IDispatch>(unknown.Get()))
+            owners.emplace_back(&item, std::move(disp));
+    }
+    if (owners.empty())
+        return;
+    std::lock_guard heapGuard(m_heap->Lock());
+    duk_context* ctx = m_heap->Context();
+    for (const auto& program : m_programs) {
+        for (const Identifier& identifier : program->identifiers) {
+            const std::u16string& name = identifier.name;
+            if (m_resolvedNames.count(name))
+                continue;
+            bool isGlobal = false;
+            auto probe = [&](duk_context* c) {
+                duk_push_global_object(c);
+                PushText(c, name);
+                isGlobal = duk_has_prop(c, -2);
+            };
+            duk_int_t rc = SafeCall(ctx, probe);
+            duk_pop(ctx);
+            if (rc != DUK_EXEC_SUCCESS)
+                continue;
+            if (isGlobal) {
+                m_resolvedNames.insert(name);
+                continue;
+            }
+            for (const auto& [item, disp] : owners) {
+                const char16_t* names[] = {name.c_str()};
+                DISPID id = DISPID_UNKNOWN;
+                if (FAILED(disp->GetIDsOfNames(GUID_NULL, names, 1, m_heap->m_lcid, &id)))
+                    continue;
+                auto pushMemberFunction = [&](duk_context* c, duk_c_function fn, duk_idx_t nargs) {
+                    duk_push_c_function(c, fn, nargs);
+                    PushText(c, item->name);
+                    duk_put_prop_string(c, -2, kMemberItem);
+                    PushText(c, name);
+                    duk_put_prop_string(c, -2, kMemberName);
+                };
+                auto define = [&](duk_context* c) {
+                    duk_push_global_object(c);
+                    PushText(c, name);
+                    // Configurable, so that a later declaration of the script's own
+                    // replaces it.
+                    if (identifier.callOnly) {
+                        pushMemberFunction(c, &GlobalMemberCall, DUK_VARARGS);
+                        duk_def_prop(c, -3,
+                                     DUK_DEFPROP_HAVE_VALUE | DUK_DEFPROP_SET_WRITABLE |
+                                         DUK_DEFPROP_SET_CONFIGURABLE);
+                    } else {
+                        pushMemberFunction(c, &GlobalMemberGetter, 0);
+                        pushMemberFunction(c, &GlobalMemberSetter, 1);
+                        duk_def_prop(c, -4,
+                                     DUK_DEFPROP_HAVE_GETTER | DUK_DEFPROP_HAVE_SETTER |
+                                         DUK_DEFPROP_SET_CONFIGURABLE);
+                    }
+                };
+                rc = SafeCall(ctx, define);
+                duk_pop(ctx);
+                if (!CheckExpression(rc != DUK_EXEC_SUCCESS))
+                    m_resolvedNames.insert(name);
+                break;
+            }
+        }
+    }
 }
 
 HRESULT CJScriptEngine::SetScriptSite(IActiveScriptSite* pass) {
@@ -238,6 +451,10 @@ HRESULT CJScriptEngine::Close() {
     {
         std::lock_guard guard(m_lock);
         heap = std::move(m_heap);
+        if (heap) {
+            std::lock_guard heapGuard(heap->Lock());
+            heap->m_reportError = nullptr;
+        }
         site = std::move(m_ptrSite);
         m_programs.clear();
         m_ranPrograms = 0;
@@ -301,6 +518,7 @@ HRESULT CJScriptEngine::GetScriptDispatch(const BSTR&, IDispatch** ppdisp) {
         HRESULT hr = EnsureHeap();
         if (FAILED(hr))
             return hr;
+        ResolveGlobalMembers();
         std::lock_guard heapGuard(m_heap->Lock());
         duk_context* ctx = m_heap->Context();
         unsigned key = 0;
@@ -432,6 +650,7 @@ HRESULT CJScriptEngine::Compile(const BSTR& code, DWORD cookie, ULONG startLine,
     program->cookie = cookie;
     program->startLine = startLine;
     program->persistent = persistent;
+    program->identifiers = ScanIdentifiers(program->text);
     std::lock_guard heapGuard(m_heap->Lock());
     duk_context* ctx = m_heap->Context();
     auto body = [&](duk_context* c) {
@@ -459,6 +678,7 @@ HRESULT CJScriptEngine::RunPending() {
     if (FAILED(hr))
         return hr;
     while (m_ranPrograms < m_programs.size()) {
+        ResolveGlobalMembers();
         std::shared_ptr<const Program> program = m_programs[m_ranPrograms++];
         hr = Execute(*program, nullptr, nullptr);
         if (FAILED(hr))

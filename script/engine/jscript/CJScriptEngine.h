@@ -6,12 +6,18 @@
 // travel to clones: a clone loads the same bytecode into a fresh heap, so it shares the
 // compiled program and starts with fresh globals. Named items are global properties
 // whose objects are asked of the site on first use; type-library constants are
-// read-only globals. Errors go to the site with the
+// read-only globals. The members of named items added with SCRIPTITEM_GLOBALMEMBERS
+// (for instance the globals of another language of the same page) are reachable as
+// globals: before global code runs and before the script dispatch is handed out, every
+// identifier of the parsed texts that is not a global yet and that such an item knows
+// becomes a global accessor that reads or writes that member, or, when the scripts
+// only ever call the name, a global function that calls it. Errors go to the site with the
 // script's cookie and the line within its text; an interrupt stops the script through
 // Duktape's execution time-out hook and is not reported.
 #pragma once
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 #include "com/CComVariant.h"
@@ -55,11 +61,17 @@ public:
                             ULONG ulStartingLineNumber, DWORD dwFlags, VARIANT* pvarResult,
                             EXCEPINFO* pexcepinfo) override;
 
+    // A name a script text uses; call-only when every use of it is a call.
+    struct Identifier {
+        std::u16string name;
+        bool callOnly;
+    };
     // A compiled script text.
     struct Program {
         std::string name;  // the file name it was compiled under (unique per text)
         std::vector<unsigned char> bytecode;
         std::u16string text;
+        std::vector<Identifier> identifiers;  // names the text uses, each once
         DWORD cookie = 0;
         ULONG startLine = 0;
         bool persistent = false;
@@ -81,6 +93,7 @@ private:
                    EXCEPINFO* pexcepinfo);
     const Program* ProgramNamed(const std::string& name) const;
     void DefineNamedItem(const NamedItem& item);
+    void ResolveGlobalMembers();
 
     std::recursive_mutex m_lock;  // guards the fields below; taken before the heap's lock
     CComPtr<IActiveScriptSite> m_ptrSite;
@@ -92,6 +105,8 @@ private:
     std::vector<std::shared_ptr<const Program>> m_programs;  // every program, in parse order
     size_t m_ranPrograms = 0;                                // how many of them have run
     std::vector<NamedItem> m_items;
+    // Identifiers already settled as globals of this heap (own or global members).
+    std::set<std::u16string> m_resolvedNames;
     std::vector<std::pair<std::u16string, CComVariant>> m_constants;
     struct TypeLib {
         GUID libid;

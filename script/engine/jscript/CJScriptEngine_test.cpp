@@ -253,3 +253,53 @@ TEST_F(JScriptEngineTest, InterruptEndsEndlessLoop) {
     EXPECT_EQ(Eval(engine.Get(), u"1 + 1").lVal, 2);
 }
 }  // namespace
+
+TEST_F(JScriptEngineTest, GlobalMembersReadCallAndWriteAsGlobals) {
+    CComPtr<CTestObject> members = MakeObject<CTestObject>();
+    members->m_value = CComVariant(LONG(4));
+    site->items.emplace_back(u"members", members.Get());
+    ASSERT_EQ(
+        engine->AddNamedItem(BSTR(u"members"),
+                             SCRIPTITEM_ISVISIBLE | SCRIPTITEM_GLOBALMEMBERS | SCRIPTITEM_NOCODE),
+        S_OK);
+    // A method, a property read and a property write, all without the item's name; an
+    // unknown name stays an error rather than binding to anything.
+    ASSERT_EQ(Parse(u"var sum = Add(2, 3); var before = Value; Value = 9;\n"
+                    u"var unknown = typeof NoSuchMember;"),
+              S_OK);
+    ASSERT_EQ(engine->SetScriptState(SCRIPTSTATE_CONNECTED), S_OK);
+    EXPECT_EQ(Eval(engine.Get(), u"sum").lVal, 5);
+    EXPECT_EQ(Eval(engine.Get(), u"before").lVal, 4);
+    EXPECT_EQ(members->m_value.lVal, 9);
+    EXPECT_EQ(BSTR::ViewOf(Eval(engine.Get(), u"unknown").bstrVal), u"undefined");
+    // The script's own declaration wins over the member of the same name.
+    ASSERT_EQ(Parse(u"function Add(a, b) { return 100; }\nvar own = Add(1, 1);"), S_OK);
+    EXPECT_EQ(Eval(engine.Get(), u"own").lVal, 100);
+    EXPECT_TRUE(site->errors.empty());
+}
+
+TEST_F(JScriptEngineTest, ErrorNumbersAreSignedStatusesAndPositionsPointIntoTheLine) {
+    const struct {
+        const char16_t* code;
+        LONG number;
+    } cases[] = {
+        {u"(function(){ try { undefinedName; } catch (e) { return e.number; } })()",
+         static_cast<LONG>(0x800A1391u)},
+        {u"(function(){ try { null.x; } catch (e) { return e.number; } })()",
+         static_cast<LONG>(0x800A138Fu)},
+        {u"(function(){ try { obj.Fail(); } catch (e) { return e.number; } })()",
+         static_cast<LONG>(E_INVALIDARG)},
+        {u"(function(){ var e = new Error('x'); e.number = 7; return e.number; })()", 7},
+    };
+    for (const auto& c : cases) {
+        CComVariant v = Eval(engine.Get(), c.code);
+        EXPECT_EQ(v.vt, VT_I4) << Utf16ToUtf8(c.code);
+        EXPECT_EQ(v.lVal, c.number) << Utf16ToUtf8(c.code);
+    }
+    ASSERT_EQ(Parse(u"var a = 1;\n   undefinedName();", 4, 0), S_OK);
+    EXPECT_EQ(engine->SetScriptState(SCRIPTSTATE_CONNECTED), SCRIPT_E_REPORTED);
+    ASSERT_EQ(site->errors.size(), 1u);
+    EXPECT_EQ(site->errors[0].line, 1u);
+    EXPECT_EQ(site->errors[0].character, 3);
+    EXPECT_EQ(site->errors[0].info.scode, static_cast<SCODE>(0x800A1391u));
+}

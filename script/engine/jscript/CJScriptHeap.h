@@ -11,6 +11,7 @@
 #pragma once
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -20,6 +21,7 @@
 #include "duktape.h"
 
 struct IActiveScriptSite;
+struct CJScriptErrorDetails;
 
 class CJScriptHeap : public std::enable_shared_from_this<CJScriptHeap> {
 public:
@@ -73,6 +75,9 @@ public:
     LCID m_lcid = 0x0409;
     // The site, for named items created on demand (not owned; the engine holds it).
     IActiveScriptSite* m_pSite = nullptr;
+    // Reports an error of a call that came from the host to the engine's site; set by
+    // the engine while it is open. Called without the heap's lock.
+    std::function<void(const CJScriptErrorDetails&)> m_reportError;
 
 private:
     static void* Alloc(void* udata, duk_size_t size);

@@ -140,7 +140,7 @@ HRESULT CJScriptObjectDispatch::Invoke(DISPID dispIdMember, const IID&, LCID, WO
     if (CheckExpression(pDispParams->cArgs > 0 && !pDispParams->rgvarg))
         return E_INVALIDARG;
     try {
-        std::lock_guard guard(m_heap->Lock());
+        std::unique_lock guard(m_heap->Lock());
         duk_context* ctx = m_heap->Context();
         if (!ctx)
             return E_UNEXPECTED;
@@ -151,6 +151,7 @@ HRESULT CJScriptObjectDispatch::Invoke(DISPID dispIdMember, const IID&, LCID, WO
                 return DISP_E_MEMBERNOTFOUND;
         }
         const bool outermost = m_heap->EnterCall();
+        CJScriptErrorDetails details;
         InvokeState state{m_heap.get(), m_key, member, wFlags, pDispParams, {}, S_OK};
         auto body = [&state](duk_context* c) {
             state.heap->PushKept(state.key);  // [obj]
@@ -195,7 +196,7 @@ HRESULT CJScriptObjectDispatch::Invoke(DISPID dispIdMember, const IID&, LCID, WO
             if (m_heap->InterruptRequested()) {
                 hr = S_OK;
             } else {
-                CJScriptErrorDetails details = CJScriptError::Describe(ctx, -1, false);
+                details = CJScriptError::Describe(ctx, -1, false);
                 if (pExcepInfo) {
                     *pExcepInfo = EXCEPINFO();
                     pExcepInfo->bstrSource = details.source;
@@ -211,6 +212,13 @@ HRESULT CJScriptObjectDispatch::Invoke(DISPID dispIdMember, const IID&, LCID, WO
             VariantClear(pVarResult);
             state.result.Detach(pVarResult);
         }
+        // An error of a call from the host (not from a script of this heap) goes to the
+        // site with its position, as an error of the engine's own run would. The heap's
+        // lock is let go first: the engine's lock comes before it.
+        auto report = m_heap->m_reportError;
+        guard.unlock();
+        if (hr == DISP_E_EXCEPTION && outermost && report)
+            report(details);
         return hr;
     } catch (...) {
         return ReportException("CJScriptObjectDispatch::Invoke", CV_HERE);

@@ -33,6 +33,13 @@
 #undef DUK_USE_CALLSTACK_LIMIT
 #define DUK_USE_CALLSTACK_LIMIT 3000
 
+// A heap lives for one run of a page, and reference counting frees most of its garbage
+// at once; the periodic mark-and-sweep passes cost more than the cycles they find in such
+// a short life (starting a heap alone triggered several). Cycles are still collected
+// when an allocation fails (the allocator refuses beyond the engine's memory limit, and
+// Duktape then collects and retries) and when the heap is destroyed.
+#undef DUK_USE_VOLUNTARY_GC
+
 #if defined(__cplusplus)
 extern "C" {
 #endif
