@@ -1,0 +1,33 @@
+// CHTTPClassifier: the classifier of one HTTP request on a relayed connection.
+//
+// Detection makes one for every request that the relay classifies. `PreClassify` parses
+// the request's line and headers (relay mode) from the chunks the application has sent,
+// keeping what has arrived until the headers are complete, and names the request's full
+// URL, which the relay remembers so that later requests for the same URL on the
+// connection pass without a new classification. `Classify` lets the request through:
+// the site's filtering scripts plug in here.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "com/Unknown.h"
+#include "http/HTTPRequest.h"
+#include "passthru/Classifier.h"
+
+class CHTTPClassifier : public CClassifier {
+public:
+    explicit CHTTPClassifier(CComPtr<IUnknown> ptrSession);
+    virtual ~CHTTPClassifier() = default;
+
+    HRESULT PreClassify(CBuffer* buffer, const std::string& strHostName, bool& bMoreRequired,
+                        std::string& strHost) override;
+    HRESULT Classify(CPassthru* pPassthru) override;
+
+    const CHTTPRequest& Request() const { return m_request; }
+
+private:
+    CHTTPRequest m_request;
+    // Every byte of the request received so far: the parser wants them from the first.
+    std::string m_strReceived;
+};
