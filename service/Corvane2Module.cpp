@@ -7,12 +7,20 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+
+#include <sys/stat.h>
 
 #include "com/DiagnosticLog.h"
 #include "com/Singleton.h"
+#include "idl/ServerSocket.h"
+#include "intake/BrowserRegistry.h"
+#include "intake/SocketServer.h"
 #include "service/Registration.h"
 #include "service/Resources.h"
+#include "service/Server.h"
 #include "service/ServiceUnit.h"
+#include "service/TrayAppProcess.h"
 
 namespace {
 
@@ -60,7 +68,42 @@ void CCorvane2Module::ReportFailure(const std::string& text, HRESULT hr) const {
     LogTrace("%s", message.c_str());
 }
 
+void CCorvane2Module::StartSocketServer() {
+    try {
+        UserSessionTimings::ReadEnvironment();
+        // Created in this order so that module termination ends the socket server while
+        // the pool and the store it uses still exist.
+        THREAD_POOL::instance();
+        REGISTRY_STORE::instance();
+        CSocketServer* server = SOCKET_SERVER::instance();
+        if (CheckExpression(!server))
+            return;
+        // The filter cannot work without it, but registration still can.
+        CheckResult(server->Start());
+    } catch (...) {
+        ReportException("CCorvane2Module::StartSocketServer", CV_HERE);
+    }
+}
+
+HRESULT CCorvane2Module::StartServerObject() {
+    try {
+        const std::string path = ServiceServerSocketPath();
+        // A service run by root serves every user; one run by a user serves only that user.
+        const bool shared = ::geteuid() == 0;
+        HRESULT hr = S_OK;
+        CComPtr<CServer> server = MakeObject<CServer>(&hr);
+        if (CheckExpression(!server))
+            return FAILED(hr) ? hr : E_OUTOFMEMORY;
+        return CheckResultValue(CRpcServer::Listen(path, shared ? 0666 : 0600, shared ? 0755 : 0700,
+                                                   static_cast<ISocketServer*>(server.Get()),
+                                                   &m_rpcServer));
+    } catch (...) {
+        return ReportException("CCorvane2Module::StartServerObject", CV_HERE);
+    }
+}
+
 int CCorvane2Module::Main(const std::vector<std::string>& args) {
+    StartSocketServer();
     CommandLine line = ParseCommandLine(args);
     for (const auto& token : line.ignored)
         ReportFailure("ignoring the unknown switch \"" + token + "\"", S_OK);
@@ -95,7 +138,18 @@ HRESULT CCorvane2Module::UnregisterServer(bool perUser) {
             }
         }
         const std::string root = ClassesRoot(perUser, ::getuid());
-        HRESULT hr = m_store.Transact([&](CRegistryTree& tree) { return RemoveRegistration(tree, root); });
+        HRESULT hr = m_store.Transact([&](CRegistryTree& tree) {
+            HRESULT hrRemove = RemoveRegistration(tree, root);
+            if (SUCCEEDED(hrRemove) && !perUser) {
+                // The browser list is ours to write on this platform; it goes with us.
+                tree.DeleteKey(kStartMenuInternetKey);
+                std::vector<std::string> left;
+                const char* clients = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Clients";
+                if (SUCCEEDED(tree.EnumSubkeys(clients, &left)) && left.empty())
+                    tree.DeleteKey(clients);
+            }
+            return hrRemove;
+        });
         if (FAILED(hr)) ReportFailure("the registration could not be removed", hr);
         return hr;
     } catch (...) {
@@ -106,8 +160,16 @@ HRESULT CCorvane2Module::UnregisterServer(bool perUser) {
 HRESULT CCorvane2Module::RegisterServer(bool perUser) {
     try {
         const std::string root = ClassesRoot(perUser, ::getuid());
-        HRESULT hr = m_store.Transact(
-            [&](CRegistryTree& tree) { return WriteRegistration(tree, root, m_executable); });
+        HRESULT hr = m_store.Transact([&](CRegistryTree& tree) {
+            HRESULT hrWrite = WriteRegistration(tree, root, m_executable);
+            if (SUCCEEDED(hrWrite) && !perUser) {
+                // Only registered browsers are diverted; the installed ones are listed now.
+                const char* path = std::getenv("PATH");
+                hrWrite = WriteBrowserRegistrations(tree, DesktopEntryDirectories(),
+                                                    path ? path : "/usr/local/bin:/usr/bin:/bin");
+            }
+            return hrWrite;
+        });
         if (FAILED(hr)) {
             ReportFailure("the registration could not be written", hr);
             return hr;
@@ -159,9 +221,12 @@ bool CCorvane2Module::IsServiceMode() const {
 
 HRESULT CCorvane2Module::PreMessageLoop() {
     try {
-        // Class objects and left-over tray programs are taken care of here as the parts
-        // that own them join the program; a failure of theirs never stops the filter.
-        return S_OK;
+        // Tray programs left over from an earlier run are closed; a failure of theirs never
+        // stops the filter.
+        CTrayAppProcess trays;
+        if (trays.Init() > 0)
+            trays.KillTray();
+        return StartServerObject();
     } catch (...) {
         return ReportException("CCorvane2Module::PreMessageLoop", CV_HERE);
     }
@@ -208,6 +273,15 @@ HRESULT CCorvane2Module::Run() {
     LogEvent("Service started");
     if (m_serviceMode) sd_notify(0, "READY=1");
     m_loop.Run();
+    if (m_rpcServer)
+        m_rpcServer->Stop();
+    m_rpcServer.reset();
+    {
+        // The tray programs take their icons down and end with the service.
+        CTrayAppProcess trays;
+        if (trays.Init() > 0)
+            trays.KillTray();
+    }
     ModuleTerminate();
     StopControlThread();
     LogEvent("Service stopped");

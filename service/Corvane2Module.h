@@ -17,6 +17,7 @@
 
 #include "com/HResult.h"
 #include "registry/RegistryStore.h"
+#include "rpc/RpcServer.h"
 #include "service/CommandLine.h"
 #include "service/Marker.h"
 #include "service/MessageLoop.h"
@@ -53,6 +54,10 @@ public:
     void SetCreateMarker(bool create) { m_bCreateMarker = create; }
 
 private:
+    // Starts the socket server (which binds the private port) before anything else.
+    void StartSocketServer();
+    // Serves the Server object on its socket path.
+    HRESULT StartServerObject();
     HRESULT PreMessageLoop();
     void StartControlThread();
     void StopControlThread();
@@ -68,6 +73,7 @@ private:
     std::atomic<bool> m_stopRequested{false};
     bool m_bCreateMarker = true;
     CMarker m_marker;  // held for the rest of the process once a run took it
+    std::shared_ptr<CRpcServer> m_rpcServer;  // the Server object's listener during a run
 };
 
 // Blocks the stop signals in the calling thread and in every thread it starts later;

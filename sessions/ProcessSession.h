@@ -1,0 +1,82 @@
+// CProcessSession: one attached process of an interactive user, and the script object
+// "User" (IUserObject) of every request and user event that comes from it.
+//
+// It carries the session key that the process's diverted connections present: 16 bytes
+// from the kernel's random source, because whoever knows a key is treated as that
+// process. Most members reach the owning user session (values, locale, code page,
+// time-out, timer), which every process of the user shares; a process session keeps its
+// user session alive through a counted reference, so a relay or script that still holds
+// the process session after it left the user session's table can use it safely.
+//
+// Locks: m_lock guards the process name and the user-session reference against Detach;
+// it is taken before the user session's lock. The key and the process id are fixed after
+// Init (the id only drops to 0 at Detach) and are read without it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "com/CriticalSection.h"
+#include "com/DispatchTable.h"
+#include "sessions/UserObject.h"
+
+class CUserSession;
+
+class CProcessSession
+    : public CComObjectRoot<CProcessSession, IDispatchImpl<CProcessSession, IUserObject>> {
+public:
+    static const CDispatchTable& GetDispatchTable();
+
+    // Binds the session to its user session and process and makes a fresh key.
+    HRESULT Init(const std::shared_ptr<CUserSession>& user, const BSTR& processName, LONG processId,
+                 GUID* key);
+    HRESULT GetKey(GUID* pGuid) const;
+    // GUID2String of the key; fixed after Init.
+    const std::string& KeyText() const { return m_strKey; }
+    LONG ProcessId() const { return m_lProcessId.load(); }
+    // Alive while the process runs; a detached session (process id 0) and the program's
+    // own session count as alive.
+    bool IsOpen() const;
+    // Leaves the user session's table; the process id becomes 0.
+    HRESULT Detach();
+
+    // The user-level script events, run with this session as "User".
+    HRESULT CallOnStart(LCID lcid);
+    HRESULT CallOnEnd(LCID lcid);
+    HRESULT CallOnTimer(LCID lcid, const BSTR& function);
+
+    std::shared_ptr<CUserSession> UserSession() const;
+
+    // IUserObject
+    HRESULT get_Value(BSTR bstrName, VARIANT* pvar) override;
+    HRESULT put_Value(BSTR bstrName, const VARIANT& var) override;
+    HRESULT putref_Value(BSTR bstrName, const VARIANT& var) override;
+    HRESULT get_CodePage(LONG* pVal) override;
+    HRESULT put_CodePage(LONG newVal) override;
+    HRESULT get_LCID(LONG* pVal) override;
+    HRESULT put_LCID(LONG newVal) override;
+    HRESULT get_Timeout(LONG* pVal) override;
+    HRESULT put_Timeout(LONG newVal) override;
+    HRESULT get_StaticObjects(IDispatch** pVal) override;
+    HRESULT get_Contents(IDispatch** pVal) override;
+    HRESULT get_Name(BSTR* pVal) override;
+    HRESULT get_CurrentProcess(BSTR* pVal) override;
+    HRESULT get_TrayIcon(IDispatch** pVal) override;
+    HRESULT SetTimer(LONG mins, BSTR strFuncName) override;
+    HRESULT CancelTimer() override;
+    HRESULT get_LocalURL(BSTR* pVal) override;
+
+private:
+    // Guards m_pUser and m_strProcessName. Taken before the user session's lock.
+    mutable CComAutoCriticalSection m_lock;
+    std::shared_ptr<CUserSession> m_pUser;
+    BSTR m_strProcessName;
+    std::atomic<LONG> m_lProcessId{0};
+    std::optional<std::uint64_t> m_startTime;  // tells a reused pid from the process
+    GUID m_guidKey;
+    std::string m_strKey;
+};
