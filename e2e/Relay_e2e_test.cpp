@@ -110,6 +110,9 @@ protected:
         ASSERT_NE(s_https->Port(), 0) << "the TLS test server did not start";
         m_dir = s_dir / ::testing::UnitTest::GetInstance()->current_test_info()->name();
         fs::create_directories(m_dir);
+        // The diverted programs run as another user and write their output here.
+        fs::permissions(s_dir, fs::perms::all);
+        fs::permissions(m_dir, fs::perms::all);
         m_log = m_dir / "corvane.log";
         std::ofstream reg(m_dir / "registry.reg");
         reg << "Windows Registry Editor Version 5.00\n\n"
@@ -140,7 +143,19 @@ protected:
     // Runs a program under corvane-run; its exit code.
     int Diverted(const std::vector<std::string>& command, std::string* out = nullptr,
                  std::chrono::seconds bound = std::chrono::seconds(120)) {
-        CChildProcess child(CORVANE_RUN_EXE, command, m_env);
+        // Only an interactive user's programs are diverted; as root, run them as one.
+        std::vector<std::string> args(command);
+        args.insert(args.begin(), CORVANE_RUN_EXE);
+        std::string program = CORVANE_RUN_EXE;
+        if (getuid() == 0) {
+            args.insert(args.begin(), {"--reuid=1000", "--regid=1000", "--clear-groups"});
+            program = "/usr/bin/setpriv";
+        } else {
+            args.erase(args.begin());
+        }
+        auto env = m_env;
+        env["HOME"] = m_dir.string();
+        CChildProcess child(program, args, env);
         int code = child.Wait(bound);
         if (out) *out = child.Stdout();
         if (code != 0) ADD_FAILURE() << "stderr: " << child.Stderr();
