@@ -92,7 +92,11 @@ constexpr DWORD STREAM_SEEK_SET = 0;
 constexpr DWORD STREAM_SEEK_CUR = 1;
 constexpr DWORD STREAM_SEEK_END = 2;
 
-// Region lock types.
+// Region lock types. glibc's <fcntl.h> defines LOCK_WRITE as a macro for flock(); the
+// storage name wins wherever both are seen.
+#ifdef LOCK_WRITE
+#undef LOCK_WRITE
+#endif
 constexpr DWORD LOCK_WRITE = 1;
 constexpr DWORD LOCK_EXCLUSIVE = 2;
 constexpr DWORD LOCK_ONLYONCE = 4;

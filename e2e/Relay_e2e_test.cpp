@@ -36,8 +36,7 @@ std::string Hex(const unsigned char* p, unsigned n) {
 // SHA-256 of a file, in lower-case hex.
 std::string Sha256OfFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(),
-                                                                 EVP_MD_CTX_free);
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr);
     std::vector<char> buffer(1 << 16);
     while (in) {
@@ -128,7 +127,8 @@ protected:
         for (const char* program :
              {"/usr/bin/curl", "/usr/bin/python3", "/usr/lib/chromium/chromium"}) {
             std::string exe = Executable(program);
-            if (exe.empty()) continue;
+            if (exe.empty())
+                continue;
             reg << "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Clients\\StartMenuInternet\\Test" << n++
                 << "\\shell\\open\\command]\n@=\"" << exe << "\"\n";
         }
@@ -163,12 +163,16 @@ protected:
         env["HOME"] = m_dir.string();
         CChildProcess child(program, args, env);
         int code = child.Wait(bound);
-        if (out) *out = child.Stdout();
-        if (code != 0) ADD_FAILURE() << "stderr: " << child.Stderr();
+        if (out)
+            *out = child.Stdout();
+        if (code != 0)
+            ADD_FAILURE() << "stderr: " << child.Stderr();
         return code;
     }
 
-    std::string Log() const { return ReadAll(m_log); }
+    std::string Log() const {
+        return ReadAll(m_log);
+    }
 
     static fs::path s_dir;
     static CTestServer* s_http;
@@ -184,7 +188,8 @@ CTestServer* RelayEndToEnd::s_https = nullptr;
 
 TEST_F(RelayEndToEnd, CurlReceivesTheSameBytesAsDirectlyOverHttpAndTls) {
     const std::string curl = Executable("/usr/bin/curl");
-    if (curl.empty()) GTEST_SKIP() << "curl is not installed";
+    if (curl.empty())
+        GTEST_SKIP() << "curl is not installed";
     struct Case {
         bool tls;
         long long bytes;
@@ -207,13 +212,15 @@ TEST_F(RelayEndToEnd, CurlReceivesTheSameBytesAsDirectlyOverHttpAndTls) {
 
 TEST_F(RelayEndToEnd, UploadArrivesWhole) {
     const std::string curl = Executable("/usr/bin/curl");
-    if (curl.empty()) GTEST_SKIP() << "curl is not installed";
+    if (curl.empty())
+        GTEST_SKIP() << "curl is not installed";
     const fs::path body = m_dir / "upload.bin";
     {
         std::ofstream out(body, std::ios::binary);
         std::string block(1 << 16, '\0');
         for (int i = 0; i < 320; ++i) {  // 20 MiB
-            for (std::size_t j = 0; j < block.size(); ++j) block[j] = char((i * 131 + j) & 0xff);
+            for (std::size_t j = 0; j < block.size(); ++j)
+                block[j] = char((i * 131 + j) & 0xff);
             out << block;
         }
     }
@@ -229,10 +236,13 @@ TEST_F(RelayEndToEnd, UploadArrivesWhole) {
 
 TEST_F(RelayEndToEnd, ClientThatShutsItsSendSideStillReceivesTheWholeAnswer) {
     const std::string python = Executable("/usr/bin/python3");
-    if (python.empty()) GTEST_SKIP() << "python3 is not installed";
+    if (python.empty())
+        GTEST_SKIP() << "python3 is not installed";
     const std::string script =
         "import socket,sys\n"
-        "s=socket.create_connection(('127.0.0.2'," + std::to_string(s_http->Port()) + "))\n"
+        "s=socket.create_connection(('127.0.0.2'," +
+        std::to_string(s_http->Port()) +
+        "))\n"
         "s.sendall(b'GET /big?bytes=5000000 HTTP/1.0\\r\\nHost: 127.0.0.2\\r\\n\\r\\n')\n"
         "s.shutdown(socket.SHUT_WR)\n"
         "n=0\n"
@@ -251,7 +261,8 @@ TEST_F(RelayEndToEnd, ClientThatShutsItsSendSideStillReceivesTheWholeAnswer) {
 
 TEST_F(RelayEndToEnd, HeadlessChromiumLoadsAPageWithItsResources) {
     const std::string chromium = Executable("/usr/lib/chromium/chromium");
-    if (chromium.empty()) GTEST_SKIP() << "chromium is not installed";
+    if (chromium.empty())
+        GTEST_SKIP() << "chromium is not installed";
     const fs::path profile = m_dir / "profile";
     const fs::path shot = m_dir / "page.png";
     std::vector<std::string> common{chromium,
@@ -269,11 +280,12 @@ TEST_F(RelayEndToEnd, HeadlessChromiumLoadsAPageWithItsResources) {
     EXPECT_NE(dom.find("data-img=\"loaded\""), std::string::npos) << dom;
 
     auto screenshot = common;
-    screenshot.insert(screenshot.end(), {"--window-size=640,360",
-                                         "--screenshot=" + shot.string(), s_http->Url("/page.html")});
+    screenshot.insert(screenshot.end(), {"--window-size=640,360", "--screenshot=" + shot.string(),
+                                         s_http->Url("/page.html")});
     ASSERT_EQ(Diverted(screenshot), 0);
     EXPECT_GT(fs::file_size(shot), 1000u);
-    if (const char* keep = std::getenv("CORVANE_KEEP_SCREENSHOT")) fs::copy_file(shot, keep, fs::copy_options::overwrite_existing);
+    if (const char* keep = std::getenv("CORVANE_KEEP_SCREENSHOT"))
+        fs::copy_file(shot, keep, fs::copy_options::overwrite_existing);
     // The page and its resources came through the service.
     EXPECT_NE(Log().find("HTTP"), std::string::npos);
 }

@@ -39,10 +39,11 @@ void HandToRelay(CProcessSession* session, CSocketHandle client, CSocketHandle o
         return;
     }
     CComPtr<IUnknown> ptrSession;
-    if (session) session->QueryInterface(IUnknown::iid, reinterpret_cast<void**>(&ptrSession));
+    if (session)
+        session->QueryInterface(IUnknown::iid, reinterpret_cast<void**>(&ptrSession));
     // The relay owns itself from Start on, and takes the buffer whatever Start answers.
-    auto* pPassthru = new (std::nothrow) CPassthru(std::move(ptrSession), std::move(client),
-                                                   std::move(onward), host);
+    auto* pPassthru = new (std::nothrow)
+        CPassthru(std::move(ptrSession), std::move(client), std::move(onward), host);
     if (CheckExpression(!pPassthru)) {
         delete buffer;
         return;

@@ -2,6 +2,7 @@
 // registered as one, else as the local server in the foreground); with one of
 // -RegServer, -UnregServer, -RegServerPerUser, -UnregServerPerUser or -Service it
 // registers or unregisters itself and exits.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,14 +11,19 @@
 #include <vector>
 
 #include "com/DiagnosticLog.h"
+#include "com/Strings.h"
 #include "registry/RegistryStore.h"
 #include "service/Corvane2Module.h"
+#include "sites/DefaultSite.h"
+#include "storage/StorageManager.h"
 
 namespace {
 
 // The connect() library answers this in every other program; the service itself is
 // never filtered.
-int IsFilteringAllowed() { return 0; }
+int IsFilteringAllowed() {
+    return 0;
+}
 
 constexpr std::size_t kMaxLogPath = 260;
 
@@ -25,6 +31,18 @@ std::filesystem::path ExecutablePath(const char* argv0) {
     std::error_code ec;
     auto path = std::filesystem::read_symlink("/proc/self/exe", ec);
     return ec ? std::filesystem::absolute(argv0) : path;
+}
+
+// The default site is linked into the program; its file times are the executable's.
+void HandOverDefaultSite(const std::filesystem::path& executable) {
+    struct stat st {};
+    if (CheckExpression(stat(executable.c_str(), &st) != 0))
+        st = {};
+    CheckResult(STORAGE_MANAGER::instance()->SetEmbeddedSite(
+        DefaultSiteBytes(), FileTimeFromUnix(st.st_ctim.tv_sec, st.st_ctim.tv_nsec),
+        FileTimeFromUnix(st.st_atim.tv_sec, st.st_atim.tv_nsec),
+        FileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec),
+        Utf8ToUtf16(executable.filename().string())));
 }
 
 }  // namespace
@@ -37,14 +55,17 @@ int main(int argc, char** argv) {
     CDiagnosticLog::Instance().SetPathSource([&store]() -> std::optional<std::string> {
         auto path = store.ReadLogPath("Logging");
         if (path && path->size() > kMaxLogPath) {
-            std::fprintf(stderr, "Corvane: the log path is longer than %zu characters; not logging\n",
+            std::fprintf(stderr,
+                         "Corvane: the log path is longer than %zu characters; not logging\n",
                          kMaxLogPath);
             return std::nullopt;
         }
         return path;
     });
 
-    CCorvane2Module module(ExecutablePath(argv[0]), store);
+    const auto executable = ExecutablePath(argv[0]);
+    HandOverDefaultSite(executable);
+    CCorvane2Module module(executable, store);
     module.SetCreateMarker(IsFilteringAllowed() == 0);
     return module.Main(std::vector<std::string>(argv + 1, argv + argc));
 }
