@@ -341,7 +341,10 @@ void CJScriptEngine::ResolveGlobalMembers() {
                 m_resolvedNames.insert(name);
                 continue;
             }
-            for (const auto& [item, disp] : owners) {
+            for (const auto& owner : owners) {
+                // Named, not a structured binding: lambdas below capture it.
+                const auto& item = owner.first;
+                const auto& disp = owner.second;
                 const char16_t* names[] = {name.c_str()};
                 DISPID id = DISPID_UNKNOWN;
                 if (FAILED(disp->GetIDsOfNames(GUID_NULL, names, 1, m_heap->m_lcid, &id)))
