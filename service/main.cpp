@@ -12,18 +12,14 @@
 
 #include "com/DiagnosticLog.h"
 #include "com/Strings.h"
+#include "intake/SocketServer.h"
+#include "lsp/CorvaneLsp.h"
 #include "registry/RegistryStore.h"
 #include "service/Corvane2Module.h"
 #include "sites/DefaultSite.h"
 #include "storage/StorageManager.h"
 
 namespace {
-
-// The connect() library answers this in every other program; the service itself is
-// never filtered.
-int IsFilteringAllowed() {
-    return 0;
-}
 
 constexpr std::size_t kMaxLogPath = 260;
 
@@ -65,7 +61,13 @@ int main(int argc, char** argv) {
 
     const auto executable = ExecutablePath(argv[0]);
     HandOverDefaultSite(executable);
+    // The connect() library is linked in: it tells the service that it is the filter
+    // itself, and from now on asks the socket server about every loopback connect the
+    // service makes, so that connects to a user's private port reach the local pages
+    // with that user's session.
+    const bool bFilter = IsFilteringAllowed() == 0;
+    IsCorvane(&CSocketServer::LspPrivateNumberCallback);
     CCorvane2Module module(executable, store);
-    module.SetCreateMarker(IsFilteringAllowed() == 0);
+    module.SetCreateMarker(bFilter);
     return module.Main(std::vector<std::string>(argv + 1, argv + argc));
 }
