@@ -17,7 +17,7 @@
 #include "intake/BrowserRegistry.h"
 #include "intake/SocketServer.h"
 #include "service/Registration.h"
-#include "service/Resources.h"
+#include "idl/Resources.h"
 #include "service/Server.h"
 #include "service/ServiceUnit.h"
 #include "service/TrayAppProcess.h"

@@ -1,5 +1,5 @@
 // The string table of the service program.
-#include "service/Resources.h"
+#include "idl/Resources.h"
 
 namespace resources {
 
