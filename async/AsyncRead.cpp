@@ -48,6 +48,11 @@ HRESULT CAsyncRead::read_impl() {
             dropBuffer();
             return E_OUTOFMEMORY;
         }
+        if (m_inline) {
+            // Started here; the handler may run and the reader end before this returns.
+            read_impl_io();
+            return S_OK;
+        }
         auto pCall = CAsyncCall::CreateCall<&CAsyncRead::read_impl_io>(this);
         if (CheckExpression(!pCall)) {
             dropBuffer();
@@ -92,6 +97,10 @@ void CAsyncRead::read_impl_io() {
 }
 
 void CAsyncRead::ReadComplete(DWORD error, DWORD bytes) {
+    if (m_inline) {
+        OnReadComplete(error, bytes);
+        return;
+    }
     auto pCall = CAsyncCall::CreateCall<&CAsyncRead::OnReadComplete>(this, error, bytes);
     // clang-format off
     if (pCall && THREAD_POOL::exists() &&

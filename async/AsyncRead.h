@@ -53,6 +53,13 @@ public:
         return read_impl();
     }
 
+    // Before `read`: run the handler on the pool thread where a receive completes (and,
+    // for content handed over at construction, inside `read` itself) instead of moving
+    // it to another pool thread. Meant for short handlers that only parse and decide (a
+    // hand-off record): the hops saved are most of their cost. A handler that may block,
+    // or that takes locks its caller of `read` holds, must not use it.
+    void SetInlineCompletion(bool inlineCompletion) { m_inline = inlineCompletion; }
+
     // Readers alive now (started or not).
     static const CInstanceCount& Instances();
 
@@ -69,4 +76,5 @@ private:
     bool m_first_read;  // the buffer came with content that has not been delivered yet
     DWORD m_max_msg_size = 1024;
     bool m_pending = false;  // a receive is in flight
+    bool m_inline = false;   // completions run where they happen (SetInlineCompletion)
 };

@@ -142,6 +142,39 @@ TEST(Reader, DeliversHandedOverContentFirstWithoutReceiving) {
     EXPECT_TRUE(CAsyncRead::Instances().WaitForNone(kWaitMs));
 }
 
+TEST(Reader, InlineCompletionRunsTheHandlerWhereTheBytesAre) {
+    // Handed-over content is delivered inside `read` itself, on the caller's thread; a
+    // later receive runs the handler on the pool thread where it completed, and the
+    // stream still arrives whole and ends.
+    CLoopbackPair pair;
+    struct CInlineOwner : CCollector {
+        std::thread::id firstThread;
+        bool OnFirst(DWORD error, CSocketHandle s, CBuffer* buffer, bool end, bool& keep) {
+            if (deliveries == 0)
+                firstThread = std::this_thread::get_id();
+            return OnRead(error, s, buffer, end, keep);
+        }
+    } owner;
+    auto* buffer = new CBuffer(4);
+    ASSERT_EQ(buffer->append("GET"), 0);
+    auto* reader = new CAsyncRead(pair.handle, buffer);
+    pair.handle.release();
+    reader->SetInlineCompletion(true);
+    ASSERT_EQ(reader->read<&CInlineOwner::OnFirst>(&owner), S_OK);
+    EXPECT_TRUE(owner.firstDelivery->IsSignaled());
+    EXPECT_EQ(owner.firstThread, std::this_thread::get_id());
+    EXPECT_EQ(owner.received, "GET");
+
+    const std::string rest = sockettest::Pattern(200000);
+    ASSERT_TRUE(SendInPieces(pair.peer, rest));
+    ::shutdown(pair.peer, SHUT_WR);
+    ASSERT_TRUE(owner.done->Wait(kWaitMs));
+    EXPECT_EQ(owner.received, "GET" + rest);
+    EXPECT_TRUE(owner.lastEnd);
+    EXPECT_EQ(owner.lastError, 0u);
+    EXPECT_TRUE(CAsyncRead::Instances().WaitForNone(kWaitMs));
+}
+
 TEST(Reader, PeerThatGoesMidStreamEndsTheReader) {
     struct Case {
         const char* name;

@@ -161,6 +161,33 @@ HRESULT CSocketHandle::Shutdown(asio::socket_base::shutdown_type what) {
     });
 }
 
+HRESULT CSocketHandle::CancelWait(asio::cancellation_signal& signal) {
+    try {
+        return WithSocket([&](asio::ip::tcp::socket&) {
+            signal.emit(asio::cancellation_type::all);
+            return S_OK;
+        });
+    } catch (...) {
+        return ReportException("CSocketHandle::CancelWait", CV_HERE);
+    }
+}
+
+HRESULT CSocketHandle::Cancel() {
+    return WithSocket([&](asio::ip::tcp::socket& s) {
+        std::error_code ec;
+        s.cancel(ec);
+        return ec ? SocketStatus(ec) : S_OK;
+    });
+}
+
+HRESULT CSocketHandle::SetNonBlocking() {
+    return WithSocket([&](asio::ip::tcp::socket& s) {
+        std::error_code ec;
+        s.non_blocking(true, ec);
+        return ec ? SocketStatus(ec) : S_OK;
+    });
+}
+
 HRESULT CSocketHandle::ReceiveBufferSize(DWORD* size) {
     if (CheckExpression(!size))
         return E_POINTER;

@@ -16,6 +16,7 @@
 // from the thread pool's and nothing is called out while they are held.
 #pragma once
 
+#include <asio/cancellation_signal.hpp>
 #include <asio/ip/tcp.hpp>
 
 #include <atomic>
@@ -71,6 +72,31 @@ public:
     HRESULT AsyncReceive(void* data, std::size_t size, Handler&& handler);
     template <class Handler>
     HRESULT AsyncSend(const void* data, std::size_t size, Handler&& handler);
+
+    // Readiness on the socket's own registration, for owners that read and write the
+    // descriptor themselves (splice) and only need to know when to:
+    //  - AsyncPeek starts a receive that leaves the bytes in the socket (MSG_PEEK). It is
+    //    tried at once, so a readiness that came before the call is never missed; `handler`
+    //    gets (no error, n > 0) for data, `asio::error::eof` for the peer's orderly close,
+    //    anything else for a failure. After a peek that saw the end or a failure, Asio
+    //    takes the socket's readiness as spent: a receive started then waits for a
+    //    further event, so the owner acts on the peek's answer instead of reading.
+    //  - AsyncWait waits for the next readiness edge of one kind (Asio's wait types). It is
+    //    not tried at once: a caller that found the socket full arms it and then looks
+    //    again. A handler bound to a cancellation slot (asio::bind_cancellation_slot) can
+    //    be taken back alone with that slot's signal, under CancelWait.
+    // Waits share the socket's queues with AsyncReceive and AsyncSend: an owner does not
+    // leave a wait pending behind which it starts a receive or send of the same kind.
+    template <class Handler>
+    HRESULT AsyncPeek(void* data, std::size_t size, Handler&& handler);
+    template <class Handler>
+    HRESULT AsyncWait(asio::socket_base::wait_type what, Handler&& handler);
+    // Emits `signal` (cancelling the operation bound to its slot) under the socket's lock.
+    HRESULT CancelWait(asio::cancellation_signal& signal);
+    // Makes every pending operation on the socket complete with operation_aborted.
+    HRESULT Cancel();
+    // Puts the descriptor into non-blocking mode (for owners that use it directly).
+    HRESULT SetNonBlocking();
 
     // Shuts down one or both directions (Asio's shutdown types).
     HRESULT Shutdown(asio::socket_base::shutdown_type what);
@@ -132,5 +158,30 @@ HRESULT CSocketHandle::AsyncSend(const void* data, std::size_t size, Handler&& h
         });
     } catch (...) {
         return ReportException("CSocketHandle::AsyncSend", CV_HERE);
+    }
+}
+
+template <class Handler>
+HRESULT CSocketHandle::AsyncPeek(void* data, std::size_t size, Handler&& handler) {
+    try {
+        return WithSocket([&](asio::ip::tcp::socket& s) {
+            s.async_receive(asio::buffer(data, size), asio::socket_base::message_peek,
+                            std::forward<Handler>(handler));
+            return S_OK;
+        });
+    } catch (...) {
+        return ReportException("CSocketHandle::AsyncPeek", CV_HERE);
+    }
+}
+
+template <class Handler>
+HRESULT CSocketHandle::AsyncWait(asio::socket_base::wait_type what, Handler&& handler) {
+    try {
+        return WithSocket([&](asio::ip::tcp::socket& s) {
+            s.async_wait(what, std::forward<Handler>(handler));
+            return S_OK;
+        });
+    } catch (...) {
+        return ReportException("CSocketHandle::AsyncWait", CV_HERE);
     }
 }

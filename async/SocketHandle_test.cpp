@@ -5,6 +5,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <asio/bind_cancellation_slot.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -113,6 +117,82 @@ TEST(SocketHandle, CopiesOnManyThreadsShareOneCount) {
     EXPECT_TRUE(StillOpen(pair.handle, pair.peer));
     pair.handle.release();
     EXPECT_TRUE(PeerSeesClose(pair.peer));
+}
+
+// Waits for one completion of an asynchronous operation on the pool.
+struct CCompletion {
+    std::mutex lock;
+    std::condition_variable cv;
+    bool done = false;
+    std::error_code ec;
+    std::size_t bytes = 0;
+    auto Handler() {
+        return [this](const std::error_code& e, std::size_t n = 0) {
+            std::lock_guard guard(lock);
+            ec = e;
+            bytes = n;
+            done = true;
+            cv.notify_all();
+        };
+    }
+    bool Wait() {
+        std::unique_lock guard(lock);
+        return cv.wait_for(guard, std::chrono::seconds(60), [this] { return done; });
+    }
+};
+
+TEST(SocketHandle, PeekSeesDataAndTheEndWithoutTakingBytes) {
+    CLoopbackPair pair;
+    unsigned char peek = 0;
+    // Data that arrived before the peek was started is seen at once.
+    ASSERT_EQ(::send(pair.peer, "xy", 2, 0), 2);
+    CCompletion data;
+    ASSERT_EQ(pair.handle.AsyncPeek(&peek, 1, data.Handler()), S_OK);
+    ASSERT_TRUE(data.Wait());
+    EXPECT_FALSE(data.ec);
+    EXPECT_EQ(data.bytes, 1u);
+    EXPECT_EQ(peek, 'x');
+
+    // The bytes are still there for a receive; after it, the peer's end is seen.
+    char got[8] = {};
+    CCompletion read;
+    ASSERT_EQ(pair.handle.AsyncReceive(got, sizeof got, read.Handler()), S_OK);
+    ASSERT_TRUE(read.Wait());
+    EXPECT_EQ(std::string(got, read.bytes), "xy");
+    ::shutdown(pair.peer, SHUT_WR);
+    CCompletion end;
+    ASSERT_EQ(pair.handle.AsyncPeek(&peek, 1, end.Handler()), S_OK);
+    ASSERT_TRUE(end.Wait());
+    EXPECT_EQ(end.ec, asio::error::eof);
+}
+
+TEST(SocketHandle, CancelEndsPendingWaitsAndCancelWaitOnlyItsOwn) {
+    CLoopbackPair pair;
+    unsigned char peek = 0;
+    CCompletion readable, writable;
+    asio::cancellation_signal signal;
+    // Nothing to read: the peek stays pending. A full send buffer keeps the write wait
+    // pending too.
+    ASSERT_EQ(pair.handle.AsyncPeek(&peek, 1, readable.Handler()), S_OK);
+    ASSERT_EQ(pair.handle.SetNonBlocking(), S_OK);
+    const std::string block(65536, 'z');
+    while (::send(pair.handle.socket(), block.data(), block.size(), MSG_DONTWAIT) > 0) {
+    }
+    ASSERT_EQ(pair.handle.AsyncWait(
+                  asio::socket_base::wait_write,
+                  asio::bind_cancellation_slot(
+                      signal.slot(), [&](const std::error_code& e) { writable.Handler()(e); })),
+              S_OK);
+    ASSERT_EQ(pair.handle.CancelWait(signal), S_OK);
+    ASSERT_TRUE(writable.Wait());
+    EXPECT_EQ(writable.ec, asio::error::operation_aborted);
+    {
+        std::lock_guard guard(readable.lock);
+        EXPECT_FALSE(readable.done);  // the peek was not taken back
+    }
+    ASSERT_EQ(pair.handle.Cancel(), S_OK);
+    ASSERT_TRUE(readable.Wait());
+    EXPECT_EQ(readable.ec, asio::error::operation_aborted);
 }
 
 TEST(SocketHandle, FailuresAreWinsockNumbers) {

@@ -11,6 +11,7 @@
 // the accepted socket as its first address). Goals: relay at least socat's throughput and
 // at least 0.6 of direct; under 16 KiB per idle connection. Without socat its row is
 // skipped.
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -296,13 +297,31 @@ long IdleRound(CNetwork& net, int count) {
     return ok && answer == 'y' ? after - before : -1;
 }
 
+// Descriptors this process has open now.
+int OpenDescriptors() {
+    int n = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (const dirent* entry = ::readdir(dir))
+            n += entry->d_name[0] != '.';
+        ::closedir(dir);
+        --n;  // the directory's own
+    }
+    return n;
+}
+
 // Resident bytes per idle relayed connection, and how many were open at once; -1 when
-// the connections could not be made. A relay holds four descriptors (two sockets and
-// the readiness watches' duplicates of them), so the descriptor limit may cap the count.
-long IdleCost(CNetwork& net, int wanted, int* opened) {
+// the connections could not be made. A relay holds two descriptors here (its two
+// sockets; the readiness watches use the sockets' own registrations), and the outer ends
+// live in a child process, so the count is capped by this process's descriptor limit
+// less what it holds already and a small reserve for the pool's pipes.
+long IdleCost(CNetwork& net, int wanted, int* opened, int* room) {
     rlimit limit{};
     ::getrlimit(RLIMIT_NOFILE, &limit);
-    const int count = std::min<long>(wanted, (static_cast<long>(limit.rlim_cur) - 1024) / 4);
+    constexpr int kReserve = 64;
+    *room = (static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 30)) - OpenDescriptors() -
+             kReserve) /
+            2;
+    const int count = std::min(wanted, *room);
     *opened = count;
     // A small first round starts the pool's threads and the allocator's arenas; the
     // second round is the one measured. The memory the first round freed is reused by
@@ -371,13 +390,22 @@ int main() {
     }
     CPassthru::Instances().WaitForNone(600000);
 
-    int opened = 0;
-    const long perConnection = IdleCost(net, kIdleConnections, &opened);
+    int opened = 0, room = 0;
+    const long perConnection = IdleCost(net, kIdleConnections, &opened, &room);
     if (perConnection < 0)
         std::printf("idle: could not open %d relayed connections\n", opened);
     else
-        std::printf("idle: %ld bytes resident per relayed connection over %d%s (goal < 16384)\n",
-                    perConnection, opened, opened < kIdleConnections ? " (descriptor limit)" : "");
+        std::printf("idle: %ld bytes resident per relayed connection over %d (goal < 16384)\n",
+                    perConnection, opened);
+    if (opened < kIdleConnections) {
+        rlimit limit{};
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        std::printf(
+            "idle: %d of %d connections: the descriptor limit is %lu and each relay "
+            "holds 2 descriptors, beside the %d this process had open already\n",
+            opened, kIdleConnections, static_cast<unsigned long>(limit.rlim_cur),
+            OpenDescriptors());
+    }
     ModuleTerminate();
     return 0;
 }

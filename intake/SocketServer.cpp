@@ -2,6 +2,7 @@
 #include "intake/SocketServer.h"
 
 #include <arpa/inet.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -191,6 +192,9 @@ void CSocketServer::OnAccept(const std::error_code& ec) {
                 continue;
             }
             auto reader = std::make_unique<CAsyncRead>(client, first.get());
+            // Reading the record only parses it and starts the onward connect: it runs
+            // on this thread, and the usual record, already here, is handled at once.
+            reader->SetInlineCompletion(true);
             if (CheckExpression(FAILED(reader->read<&CSocketServer::ReadSessionKey>(this)))) {
                 reader.reset();
                 Untrack(client);
@@ -303,20 +307,58 @@ bool CSocketServer::HandOff(const CSocketHandle& socket, CBuffer* buffer,
         m_connecting.push_back(connecting);
         m_reading.erase(socket.socket());
     }
-    std::lock_guard guard(connecting->lock);
     std::error_code ec;
-    connecting->socket.open(asio::ip::tcp::v4(), ec);
-    if (CheckExpression(ec)) {
-        // The completion reports the failure the same way as a failed connect.
-        asio::post(pool->Context(), [this, connecting, ec] { OnConnected(connecting, ec); });
+    {
+        std::lock_guard guard(connecting->lock);
+        connecting->socket.open(asio::ip::tcp::v4(), ec);
+        if (!CheckExpression(ec))
+            connecting->socket.non_blocking(true, ec);
+        if (!CheckExpression(ec)) {
+            // A connect that is done at once (a loopback destination is, by the time the
+            // call returns) goes on here without a trip through the pool; any other waits
+            // for the socket to become writable without holding a thread.
+            const sockaddr_in& addr = record.IPv4();
+            const int fd = connecting->socket.native_handle();
+            if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 &&
+                errno != EISCONN) {
+                ec = std::error_code(errno, asio::error::get_system_category());
+                if (ec == asio::error::in_progress || ec == asio::error::would_block) {
+                    if (!IsConnectDone(fd, &ec)) {
+                        connecting->socket.async_wait(
+                            asio::socket_base::wait_write,
+                            [this, connecting](const std::error_code& waitError) {
+                                std::error_code result = waitError;
+                                if (!result) {
+                                    std::lock_guard guard(connecting->lock);
+                                    if (!IsConnectDone(connecting->socket.native_handle(), &result))
+                                        result = asio::error::timed_out;
+                                }
+                                OnConnected(connecting, result);
+                            });
+                        return true;
+                    }
+                }
+            }
+        }
+    }
+    // Done, refused or failed at once: the same completion as a connect that waited.
+    OnConnected(connecting, ec);
+    return true;
+}
+
+bool CSocketServer::IsConnectDone(int fd, std::error_code* ec) {
+    pollfd p{fd, POLLOUT, 0};
+    if (fd < 0) {
+        *ec = asio::error::bad_descriptor;
         return true;
     }
-    const sockaddr_in& addr = record.IPv4();
-    asio::ip::tcp::endpoint destination(asio::ip::address_v4(ntohl(addr.sin_addr.s_addr)),
-                                        ntohs(addr.sin_port));
-    connecting->socket.async_connect(destination, [this, connecting](const std::error_code& ec) {
-        OnConnected(connecting, ec);
-    });
+    if (::poll(&p, 1, 0) <= 0)
+        return false;
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        error = errno;
+    *ec = error ? std::error_code(error, asio::error::get_system_category()) : std::error_code();
     return true;
 }
 

@@ -10,8 +10,10 @@
 // closed at once.
 //
 // Accepts are readiness waits on the listening socket; the record is read by a
-// CAsyncRead; the onward connect is asynchronous, so a slow destination holds no pool
-// thread. The answer is written before the hand-on, in that order.
+// CAsyncRead whose handler runs where the bytes arrive (it only parses); the onward
+// connect is non-blocking: one that is done at once (loopback) goes on in the same step,
+// any other waits for writability, so a slow destination holds no pool thread. The
+// answer is written before the hand-on, in that order.
 //
 // It also owns the table of user sessions (keyed by SID string), gives out session keys
 // to attaching processes (GetSessionKey) and to the program's own connections to a user's
@@ -94,6 +96,8 @@ private:
     bool HandOff(const CSocketHandle& socket, CBuffer* buffer, const CHandoffRecord& record);
     void EndAcceptChain();
     void OnConnected(const std::shared_ptr<Connecting>& connecting, const std::error_code& ec);
+    // Whether a non-blocking connect on `fd` has ended; its outcome goes to `ec`.
+    static bool IsConnectDone(int fd, std::error_code* ec);
     bool RespondToConnect(const CSocketHandle& socket, long nWSAError, CBuffer* buffer);
     CComPtr<CProcessSession> FindProcessSession(const std::string& key);
     bool IsUserSessionPort(USHORT port);

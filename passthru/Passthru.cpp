@@ -59,12 +59,6 @@ CPassthru::CPassthru(CComPtr<IUnknown> ptrSession, CSocketHandle sockInner, CSoc
 }
 
 CPassthru::~CPassthru() {
-    if (THREAD_POOL::exists()) {
-        for (WAITHANDLE* wait : {&m_waitWriteInner, &m_waitWriteOuter}) {
-            if (*wait)
-                CheckResult(THREAD_POOL::instance()->CancelWait(*wait));
-        }
-    }
     for (auto& queue : m_queue) {
         for (CBuffer* buffer : queue)
             delete buffer;
@@ -100,7 +94,26 @@ void CPassthru::EndPending() {
 }
 
 void CPassthru::Signal(Side target) {
-    (target == kInner ? m_hEventWriteInner : m_hEventWriteOuter)->Set();
+    // Signals coalesce until the call that serves them starts, like an auto-reset event
+    // with one waiter; the call counts as an operation in flight.
+    if (m_bWriteSignalled[target].exchange(true))
+        return;
+    BeginPending();
+    auto call = CAsyncCall::CreateCall<&CPassthru::OnWriteSignal>(this, static_cast<int>(target));
+    CAsyncThreadPool* pool = THREAD_POOL::exists() ? THREAD_POOL::instance() : nullptr;
+    if (call && pool && CheckResult(pool->QueueCall(call, WT_EXECUTELONGFUNCTION)))
+        return;
+    CheckExpression(!call || !pool);
+    m_bWriteSignalled[target] = false;
+    EndPending();
+    Stop();
+}
+
+void CPassthru::OnWriteSignal(int target) {
+    // Cleared first: a signal from here on queues a new call, which finds its data.
+    m_bWriteSignalled[target] = false;
+    OnWriteReady(0, target == kInner ? &m_sockInner : &m_sockOuter);
+    EndPending();
 }
 
 // ---- Start --------------------------------------------------------------------------
@@ -115,45 +128,33 @@ HRESULT CPassthru::Start(CBuffer* buffer) {
         buffer = nullptr;
 
         HRESULT hr = S_OK;
-        CAsyncThreadPool* pool = THREAD_POOL::instance();
-        m_hEventWriteInner = CEvent::Create(false, false);
-        m_hEventWriteOuter = CEvent::Create(false, false);
-        if (CheckExpression(!pool || !m_hEventWriteInner || !m_hEventWriteOuter))
+        if (CheckExpression(!THREAD_POOL::instance()))
             hr = E_OUTOFMEMORY;
         if (SUCCEEDED(hr))
-            hr = CheckResultValue(m_watch[kInner].Open(m_sockInner.socket()));
+            hr = CheckResultValue(m_watch[kInner].Open(m_sockInner));
         if (SUCCEEDED(hr))
-            hr = CheckResultValue(m_watch[kOuter].Open(m_sockOuter.socket()));
-        if (SUCCEEDED(hr))
-            hr = CheckResultValue(pool->QueueWait<&CPassthru::OnWriteReady>(
-                this, &m_waitWriteInner, m_hEventWriteInner, INFINITE, WT_EXECUTELONGFUNCTION,
-                &m_sockInner));
-        if (SUCCEEDED(hr))
-            hr = CheckResultValue(pool->QueueWait<&CPassthru::OnWriteReady>(
-                this, &m_waitWriteOuter, m_hEventWriteOuter, INFINITE, WT_EXECUTELONGFUNCTION,
-                &m_sockOuter));
+            hr = CheckResultValue(m_watch[kOuter].Open(m_sockOuter));
         if (FAILED(hr)) {
             delete this;  // nothing is running yet
             return hr;
         }
 
         // One reference per side that is watched; each goes when its direction has ended.
+        // The first side may fail, and its teardown run, before the second is armed:
+        // Start counts as an operation in flight, so the relay is not freed under it.
         running = true;
+        BeginPending();
         AddRef();
         AddRef();
         hr = ArmRead(kInner);
-        if (!CheckResult(hr)) {
+        if (CheckResult(hr))
+            hr = ArmRead(kOuter);
+        if (FAILED(hr)) {
             Release();
             Release();  // the relay stops
-            return hr;
         }
-        hr = ArmRead(kOuter);
-        if (!CheckResult(hr)) {
-            Release();
-            Release();
-            return hr;
-        }
-        return S_OK;
+        EndPending();  // the relay may be gone from here on
+        return hr;
     } catch (...) {
         const HRESULT hr = ReportException("CPassthru::Start", CV_HERE);
         if (!running) {
@@ -191,12 +192,22 @@ void CPassthru::OnReadReady(Side s, const std::error_code& ec, std::size_t bytes
         {
             CCritSecLock relay(m_lockRelay);
             if (!fdRead) {
-                if (closeError == 0 || closeError == static_cast<DWORD>(WSAECONNABORTED))
-                    m_bCloseSeen[s] = true;
-                else
+                // The peek that saw the end of the stream or a failure has said all that
+                // a read would: the end goes straight to the queues, and a failure (an
+                // abort included, which a read would only repeat) stops the relay. No
+                // read follows on this socket, whose readiness Asio now takes as spent.
+                if (closeError != 0) {
                     hr = HRESULT_FROM_WIN32(static_cast<long>(closeError));
-                if (SUCCEEDED(hr) && !m_bReading[s] && !m_bEndQueued[s])
-                    hr = Read(s);  // drains the socket and ends with the end of stream
+                } else if (!m_bReading[s] && !m_bEndQueued[s]) {
+                    m_bCloseSeen[s] = true;
+                    bool take = false;
+                    CBuffer* marker = new CBuffer();
+                    HandleChunk(s, marker, true, take);
+                    if (!take)
+                        delete marker;
+                } else {
+                    m_bCloseSeen[s] = true;
+                }
             } else if (CanSplice(s)) {
                 m_bReading[s] = true;
                 m_bWriting[Other(s)] = true;
@@ -522,8 +533,12 @@ bool CPassthru::Park(Side s) {
             return true;
         }
     }
-    if (m_watch[t].IsWritable() && m_bParked[s].exchange(false))
+    if (m_watch[t].IsWritable() && m_bParked[s].exchange(false)) {
+        // The burst goes on without the wait; it is taken back so that it does not stay
+        // queued on the socket in front of a later write.
+        m_watch[t].CancelWritable();
         return false;
+    }
     return true;
 }
 
@@ -531,7 +546,9 @@ void CPassthru::OnBurstWritable(Side s, const std::error_code& ec) {
     m_bWriteWaitArmed[s] = false;
     if (!m_bParked[s].exchange(false))
         return;  // the burst went on without this wait
-    if (ec)
+    // A wait taken back while the burst had parked again (or cancelled at teardown) just
+    // lets the burst look once more: it parks anew, or finds the relay stopping.
+    if (ec && ec != asio::error::operation_aborted)
         EndBurst(s, BurstEnd::Failed);
     else
         Burst(s);
@@ -591,18 +608,13 @@ void CPassthru::Stop() {
 void CPassthru::Term() {
     try {
         {
-            // Not held below: a write callback that the cancellation waits for may be
-            // waiting for this lock.
+            // Not held below: a write call that teardown waits for may be waiting for
+            // this lock.
             CCritSecLock relay(m_lockRelay);
             for (Side s : {kInner, kOuter}) {
                 Sock(s).Shutdown(asio::socket_base::shutdown_both);
                 m_bSendShut[s] = true;
             }
-        }
-        for (WAITHANDLE* wait : {&m_waitWriteOuter, &m_waitWriteInner}) {
-            if (*wait)
-                CheckResult(THREAD_POOL::instance()->CancelWait(*wait));
-            *wait = 0;
         }
         m_watch[kOuter].Cancel();
         m_watch[kInner].Cancel();

@@ -128,6 +128,7 @@ private:
     HRESULT Detect(const CBuffer* buffer, bool bOutbound, bool bEndOfStream);
 
     void OnWriteReady(int timedOut, void* context);
+    void OnWriteSignal(int target);
     HRESULT WriteNext(Side target);
     HRESULT Write(Side target, CBuffer* buffer);
     template <int S>
@@ -158,10 +159,8 @@ private:
 
     // Readiness of the two sockets: they stand for the network events of each side.
     CSocketWatch m_watch[2];
-    std::shared_ptr<CEvent> m_hEventWriteInner;
-    std::shared_ptr<CEvent> m_hEventWriteOuter;
-    WAITHANDLE m_waitWriteInner = 0;
-    WAITHANDLE m_waitWriteOuter = 0;
+    // Per target side: a call to write to it is queued and has not started yet.
+    std::atomic<bool> m_bWriteSignalled[2] = {false, false};
 
     // m_queue[kOuter]: read from the application, for the destination; m_queue[kInner]:
     // read from the destination, for the application. An empty buffer is an end-of-stream

@@ -2,8 +2,9 @@
 //
 // The relay learns that a side has data, has closed, or has room to send again without
 // keeping a read posted (an idle connection then holds no receive buffer). The watch
-// keeps its own descriptor for the socket (a duplicate, registered with the thread
-// pool's io_context beside the socket's own registration) and offers two one-shot waits:
+// uses the socket's own registration with the thread pool's io_context (no descriptor
+// of its own, so a relayed connection costs only its two sockets) and offers two
+// one-shot waits:
 //
 // - `WaitReadable`: completes once the socket has a byte to read, has reached the end of
 //   its stream, or has failed. It peeks at one byte, so the answer is exact and a
@@ -11,19 +12,22 @@
 //   data, `asio::error::eof` the peer's orderly close, anything else its failure.
 // - `WaitWritable`: completes on the next sign that the send buffer has room. Such signs
 //   are edges: a caller that found the socket full must arm the wait first and then look
-//   again (`IsWritable`) before it parks.
+//   again (`IsWritable`) before it parks. A caller that goes on without the wait takes it
+//   back with `CancelWritable` (it completes with `operation_aborted`), so that it does not
+//   stay queued in front of a later send on the socket.
 //
-// Handlers run on pool threads. `Cancel` makes every pending wait complete with
-// `operation_aborted` and refuses any later wait; the descriptor closes with the watch.
+// Only one wait of each kind is out at a time, and the owner starts no receive while a
+// readable wait is out. Handlers run on pool threads. `Cancel` makes every pending
+// operation on the socket complete with `operation_aborted` and refuses any later wait.
 //
-// Locks: the watch's lock serialises starting and cancelling waits on the descriptor. It
-// is innermost; nothing is called out while it is held.
+// Locks: the watch's lock serialises starting and cancelling its waits; it is taken
+// before the socket's own locks and nothing else is called out while it is held.
 #pragma once
 
-#include <asio/ip/tcp.hpp>
+#include <asio/bind_cancellation_slot.hpp>
+#include <asio/cancellation_signal.hpp>
 
 #include <mutex>
-#include <optional>
 
 #include "async/SocketHandle.h"
 #include "com/HResult.h"
@@ -31,57 +35,49 @@
 class CSocketWatch {
 public:
     CSocketWatch() = default;
-    ~CSocketWatch();
     CSocketWatch(const CSocketWatch&) = delete;
     CSocketWatch& operator=(const CSocketWatch&) = delete;
 
-    // Starts watching the socket `s` (which stays the caller's) and puts it into
-    // non-blocking mode.
-    HRESULT Open(SOCKET s);
-    // The watch's own descriptor for the socket, or -1 before Open.
+    // Starts watching `socket` (a copy is kept) and puts it into non-blocking mode.
+    HRESULT Open(const CSocketHandle& socket);
+    // The socket's descriptor, or -1 before Open.
     int Descriptor() const { return m_fd; }
 
     template <class Handler>
     HRESULT WaitReadable(Handler&& handler);
     template <class Handler>
     HRESULT WaitWritable(Handler&& handler);
+    // Takes back a pending writable wait; nothing happens when none is pending.
+    void CancelWritable();
     // True when a send would not block now.
     bool IsWritable() const;
 
     void Cancel();
 
 private:
-    // Guards m_socket: every start and cancel of a wait happens under it. Innermost.
+    // Guards m_bCancelled and m_writeCancel. Taken before the socket's locks.
     std::mutex m_lock;
-    std::optional<asio::ip::tcp::socket> m_socket;
+    CSocketHandle m_socket;
     int m_fd = -1;
     bool m_bCancelled = false;
+    asio::cancellation_signal m_writeCancel;  // bound to the pending writable wait
     unsigned char m_peek = 0;  // target of the peeking receive; its content is not used
 };
 
 template <class Handler>
 HRESULT CSocketWatch::WaitReadable(Handler&& handler) {
-    try {
-        std::lock_guard guard(m_lock);
-        if (m_bCancelled || CheckExpression(!m_socket))
-            return HRESULT_FROM_WIN32(ERROR_OPERATION_ABORTED);
-        m_socket->async_receive(asio::buffer(&m_peek, 1), asio::socket_base::message_peek,
-                                std::forward<Handler>(handler));
-        return S_OK;
-    } catch (...) {
-        return ReportException("CSocketWatch::WaitReadable", CV_HERE);
-    }
+    std::lock_guard guard(m_lock);
+    if (m_bCancelled || CheckExpression(m_fd < 0))
+        return HRESULT_FROM_WIN32(ERROR_OPERATION_ABORTED);
+    return m_socket.AsyncPeek(&m_peek, 1, std::forward<Handler>(handler));
 }
 
 template <class Handler>
 HRESULT CSocketWatch::WaitWritable(Handler&& handler) {
-    try {
-        std::lock_guard guard(m_lock);
-        if (m_bCancelled || CheckExpression(!m_socket))
-            return HRESULT_FROM_WIN32(ERROR_OPERATION_ABORTED);
-        m_socket->async_wait(asio::socket_base::wait_write, std::forward<Handler>(handler));
-        return S_OK;
-    } catch (...) {
-        return ReportException("CSocketWatch::WaitWritable", CV_HERE);
-    }
+    std::lock_guard guard(m_lock);
+    if (m_bCancelled || CheckExpression(m_fd < 0))
+        return HRESULT_FROM_WIN32(ERROR_OPERATION_ABORTED);
+    return m_socket.AsyncWait(
+        asio::socket_base::wait_write,
+        asio::bind_cancellation_slot(m_writeCancel.slot(), std::forward<Handler>(handler)));
 }
