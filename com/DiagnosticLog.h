@@ -93,10 +93,22 @@ HRESULT ReportException(const char* operation, const SourceLocation& where);
 // one line to the log and end the process with the same signal.
 void InstallFaultHandler();
 
+// The checks test their passing case inline: code on a hot path pays one branch, and
+// the call that builds and writes the entry happens only for the bad case.
+inline bool CheckResultInline(HRESULT hr, const char* expression, const SourceLocation& where) {
+    return __builtin_expect(SUCCEEDED(hr), 1) || CheckResultAt(hr, expression, where);
+}
+inline HRESULT CheckResultValueInline(HRESULT hr, const char* expression,
+                                      const SourceLocation& where) {
+    return __builtin_expect(SUCCEEDED(hr), 1) ? hr : CheckResultValueAt(hr, expression, where);
+}
+
 // True when the condition (the bad case) holds; logs it then.
-#define CheckExpression(condition) \
-    CheckExpressionAt(static_cast<bool>(condition), #condition, CV_HERE)
+#define CheckExpression(condition)                      \
+    (__builtin_expect(static_cast<bool>(condition), 0)  \
+         ? CheckExpressionAt(true, #condition, CV_HERE) \
+         : false)
 // True when the status is a success; logs a failure.
-#define CheckResult(status) CheckResultAt((status), #status, CV_HERE)
+#define CheckResult(status) CheckResultInline((status), #status, CV_HERE)
 // The status itself; logs a failure.
-#define CheckResultValue(status) CheckResultValueAt((status), #status, CV_HERE)
+#define CheckResultValue(status) CheckResultValueInline((status), #status, CV_HERE)

@@ -1,7 +1,9 @@
 // The shared GetIDsOfNames/Invoke over a class's dispatch table.
 #include "com/DispatchTable.h"
 
+#include <cstdint>
 #include <cstring>
+#include <iterator>
 
 #include "com/DiagnosticLog.h"
 #include "com/ErrorInfo.h"
@@ -175,7 +177,27 @@ HRESULT CDispatchTable::Invoke(void* self, DISPID dispIdMember, LCID lcid, WORD 
                 return static_cast<int>(cArgs - 1 - i);
             return -1;
         };
-        std::vector<CComVariant> args(cParams + 1);
+        // The converted arguments and the return value; most members take a few, which
+        // need no allocation.
+        CComVariant local[4];
+        std::vector<CComVariant> heap;
+        CComVariant* args = local;
+        if (cParams + 1 > std::size(local)) {
+            heap.resize(cParams + 1);
+            args = heap.data();
+        }
+        // A string, object or plain value for a VARIANT parameter is passed as the caller's
+        // own (valid for the call, as rgvarg is), not copied: handed back before the
+        // arguments are cleared.
+        std::uint32_t borrowed = 0;
+        struct Unborrow {
+            CComVariant* args;
+            const std::uint32_t& mask;
+            ~Unborrow() {
+                for (std::uint32_t m = mask; m != 0; m &= m - 1)
+                    VariantInit(&args[__builtin_ctz(m)]);
+            }
+        } unborrow{args, borrowed};
         for (UINT i = 0; i < cParams; ++i) {
             const DispParam& param = entry->params[i];
             int index = sourceOf(i);
@@ -189,6 +211,12 @@ HRESULT CDispatchTable::Invoke(void* self, DISPID dispIdMember, LCID lcid, WORD 
                 args[i] = CComVariant::Error(DISP_E_PARAMNOTFOUND);
                 continue;
             }
+            if (param.vt == VT_VARIANT && !param.out && i < 32 &&
+                (src->vt <= VT_DISPATCH || src->vt == VT_BOOL || src->vt == VT_UNKNOWN)) {
+                static_cast<VARIANT&>(args[i]) = *src;
+                borrowed |= 1u << i;
+                continue;
+            }
             HRESULT hr = param.vt == VT_VARIANT
                              ? VariantCopyInd(&args[i], src)
                              : VariantChangeTypeEx(&args[i], src, lcid, 0, param.vt);
@@ -199,7 +227,7 @@ HRESULT CDispatchTable::Invoke(void* self, DISPID dispIdMember, LCID lcid, WORD 
             }
         }
         SetErrorInfo(0, nullptr);
-        HRESULT hr = entry->thunk(self, args.data());
+        HRESULT hr = entry->thunk(self, args);
         if (FAILED(hr)) {
             if (!pExcepInfo)
                 return hr;

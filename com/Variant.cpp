@@ -448,18 +448,21 @@ bool IsValidVariantType(VARTYPE vt) {
     return base == VT_EMPTY || base == VT_NULL || IsScalarType(base);
 }
 
-void VariantInit(VARIANT* pvarg) {
-    if (!pvarg)
-        return;
-    pvarg->vt = VT_EMPTY;
-    pvarg->wReserved1 = pvarg->wReserved2 = pvarg->wReserved3 = 0;
-    pvarg->llVal = 0;
-}
-
-HRESULT VariantClear(VARIANT* pvarg) {
+HRESULT VariantClearAny(VARIANT* pvarg) {
     if (CheckExpression(!pvarg))
         return E_INVALIDARG;
     VARTYPE vt = pvarg->vt;
+    if (vt == VT_BSTR) {  // the common owning values first
+        BSTR::ReleaseBuffer(pvarg->bstrVal);
+        VariantInit(pvarg);
+        return S_OK;
+    }
+    if (vt == VT_DISPATCH || vt == VT_UNKNOWN) {
+        if (pvarg->punkVal)
+            pvarg->punkVal->Release();
+        VariantInit(pvarg);
+        return S_OK;
+    }
     if (!(vt & VT_BYREF)) {
         if (vt & VT_ARRAY) {
             HRESULT hr = SafeArrayDestroy(pvarg->parray);
@@ -486,13 +489,18 @@ HRESULT VariantClear(VARIANT* pvarg) {
     return S_OK;
 }
 
-HRESULT VariantCopy(VARIANT* pvargDest, const VARIANT* pvargSrc) {
+HRESULT VariantCopyAny(VARIANT* pvargDest, const VARIANT* pvargSrc) {
     if (CheckExpression(!pvargDest || !pvargSrc))
         return E_INVALIDARG;
     if (pvargDest == pvargSrc)
         return S_OK;
     VARIANT copy = *pvargSrc;
     VARTYPE vt = pvargSrc->vt;
+    if (vt == VT_BSTR && pvargDest->vt < VT_BSTR) {  // a string into a plain value
+        BSTR::AddRefBuffer(copy.bstrVal);
+        *pvargDest = copy;
+        return S_OK;
+    }
     if (!IsValidVariantType(vt) && vt != VT_EMPTY && vt != VT_NULL)
         return DISP_E_BADVARTYPE;
     if (!(vt & VT_BYREF)) {

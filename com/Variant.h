@@ -167,13 +167,37 @@ constexpr double DATE_MAX = 2958465.999988426;
 // True for a type code that a VARIANT may carry (with or without VT_BYREF/VT_ARRAY).
 bool IsValidVariantType(VARTYPE vt);
 
-void VariantInit(VARIANT* pvarg);
+inline void VariantInit(VARIANT* pvarg) {
+    if (!pvarg)
+        return;
+    pvarg->vt = VT_EMPTY;
+    pvarg->wReserved1 = pvarg->wReserved2 = pvarg->wReserved3 = 0;
+    pvarg->llVal = 0;
+}
+
+// The general cases of VariantClear and VariantCopy; the inline versions below handle
+// the values that own nothing (Empty, Null, the numbers and dates) themselves.
+HRESULT VariantClearAny(VARIANT* pvarg);
+HRESULT VariantCopyAny(VARIANT* pvargDest, const VARIANT* pvargSrc);
+
 // Releases the value and leaves VT_EMPTY. A locked array refuses with
 // DISP_E_ARRAYISLOCKED and the variant keeps it.
-HRESULT VariantClear(VARIANT* pvarg);
+inline HRESULT VariantClear(VARIANT* pvarg) {
+    if (pvarg && pvarg->vt < VT_BSTR) {
+        VariantInit(pvarg);
+        return S_OK;
+    }
+    return VariantClearAny(pvarg);
+}
 // An owning copy: strings and arrays are copied, objects AddRef'ed. By-reference
 // values are copied as references. The destination is cleared first.
-HRESULT VariantCopy(VARIANT* pvargDest, const VARIANT* pvargSrc);
+inline HRESULT VariantCopy(VARIANT* pvargDest, const VARIANT* pvargSrc) {
+    if (pvargDest && pvargSrc && pvargSrc->vt < VT_BSTR && pvargDest->vt < VT_BSTR) {
+        *pvargDest = *pvargSrc;
+        return S_OK;
+    }
+    return VariantCopyAny(pvargDest, pvargSrc);
+}
 // As VariantCopy, but a by-reference source is copied as the value it points to.
 HRESULT VariantCopyInd(VARIANT* pvarDest, const VARIANT* pvargSrc);
 

@@ -473,14 +473,17 @@ void CVBScriptCompiler::Assign(const VBSNode& node, bool isSet) {
             StoreName(target.ulName, isSet ? VBSOpcode::SetRef : VBSOpcode::Store);
             return;
         case VBSNodeKind::Member:
-        case VBSNodeKind::WithMember:
+        case VBSNodeKind::WithMember: {
+            bool marked = false;
             if (target.kind == VBSNodeKind::Member)
-                Expr(target.a);
+                marked = ObjectOperand(target.a);
             else
                 WithObject(target);
             Expr(node.b);
             Emit(isSet ? VBSOpcode::MSet : VBSOpcode::MStore, GlobalIndex(target.ulName));
+            MarkObjectAccess(marked);
             return;
+        }
         case VBSNodeKind::Index: {
             const VBSNode& callee = m_ast.Node(target.a);
             if (callee.kind == VBSNodeKind::Name) {
@@ -489,14 +492,16 @@ void CVBScriptCompiler::Assign(const VBSNode& node, bool isSet) {
                 StoreName(callee.ulName, isSet ? VBSOpcode::SetIdx : VBSOpcode::StoreIdx, argc);
             } else if (callee.kind == VBSNodeKind::Member ||
                        callee.kind == VBSNodeKind::WithMember) {
+                bool marked = false;
                 if (callee.kind == VBSNodeKind::Member)
-                    Expr(callee.a);
+                    marked = ObjectOperand(callee.a);
                 else
                     WithObject(callee);
                 std::uint16_t argc = Args(target);
                 Expr(node.b);
                 Emit(isSet ? VBSOpcode::MSet : VBSOpcode::MStore, GlobalIndex(callee.ulName), 0,
                      argc);
+                MarkObjectAccess(marked);
             } else {
                 Expr(target.a);
                 std::uint16_t argc = Args(target);
@@ -549,14 +554,17 @@ void CVBScriptCompiler::CallStatement(const VBSNode& node) {
             EmitRef(VBSOpcode::Call, Resolve(callee.ulName, argc != 0), argc | VBS_DISCARD);
             return;
         case VBSNodeKind::Member:
-        case VBSNodeKind::WithMember:
+        case VBSNodeKind::WithMember: {
+            bool marked = false;
             if (callee.kind == VBSNodeKind::Member)
-                Expr(callee.a);
+                marked = ObjectOperand(callee.a);
             else
                 WithObject(callee);
             argc = Args(node);
             Emit(VBSOpcode::MCall, GlobalIndex(callee.ulName), 0, argc | VBS_DISCARD);
+            MarkObjectAccess(marked);
             return;
+        }
         default:
             Expr(node.a);
             argc = Args(node);

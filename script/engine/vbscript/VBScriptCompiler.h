@@ -94,6 +94,13 @@ private:
     std::size_t Emit(VBSOpcode op, std::int32_t a = 0, std::int32_t b = 0, std::uint16_t argc = 0,
                      VBSRefKind kind = VBSRefKind::Local);
     void EmitRef(VBSOpcode op, const NameRef& ref, std::uint16_t argc = 0);
+    // The object of a member access; true when it is a global name loaded with
+    // LoadObject, and the access that follows must be marked (c = 1).
+    bool ObjectOperand(ULONG id);
+    void MarkObjectAccess(bool marked) {
+        if (marked)
+            Code().back().c = 1;
+    }
     void Patch(std::size_t at) { Code()[at].b = static_cast<std::int32_t>(Code().size()); }
     std::vector<VBSInstr>& Code() { return m_scope->fn->code; }
     int Hidden(int count = 1);

@@ -72,9 +72,31 @@ void CVBScriptCompiler::Expr(ULONG id) {
     while ((first = ChainOperand(m_ast.Node(chain.back()))) != VBS_NONE &&
            ChainOperand(m_ast.Node(first)) != VBS_NONE)
         chain.push_back(first);
-    ExprLeaf(first);
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it)
+    const VBSNode& inner = m_ast.Node(chain.back());
+    bool marked = false;
+    if (inner.kind == VBSNodeKind::Member ||
+        (inner.kind == VBSNodeKind::Index && m_ast.Node(inner.a).kind == VBSNodeKind::Member))
+        marked = ObjectOperand(first);
+    else
+        ExprLeaf(first);
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
         FinishChain(m_ast.Node(*it));
+        if (it == chain.rbegin())
+            MarkObjectAccess(marked);
+    }
+}
+
+bool CVBScriptCompiler::ObjectOperand(ULONG id) {
+    const VBSNode& node = m_ast.Node(id);
+    if (node.kind == VBSNodeKind::Name) {
+        NameRef ref = Resolve(node.ulName);
+        if (ref.constant < 0 && ref.kind == VBSRefKind::Global && ref.a >= 0) {
+            EmitRef(VBSOpcode::LoadObject, ref);
+            return true;
+        }
+    }
+    Expr(id);
+    return false;
 }
 
 void CVBScriptCompiler::ExprLeaf(ULONG id) {
@@ -101,10 +123,12 @@ void CVBScriptCompiler::ExprLeaf(ULONG id) {
         case VBSNodeKind::Name:
             EmitRef(VBSOpcode::Load, Resolve(node.ulName));
             return;
-        case VBSNodeKind::Member:
-            Expr(node.a);
+        case VBSNodeKind::Member: {
+            bool marked = ObjectOperand(node.a);
             Emit(VBSOpcode::MGet, GlobalIndex(node.ulName));
+            MarkObjectAccess(marked);
             return;
+        }
         case VBSNodeKind::WithMember:
             WithObject(node);
             Emit(VBSOpcode::MGet, GlobalIndex(node.ulName));
@@ -116,12 +140,14 @@ void CVBScriptCompiler::ExprLeaf(ULONG id) {
                 EmitRef(VBSOpcode::Call, Resolve(callee.ulName, argc != 0), argc);
             } else if (callee.kind == VBSNodeKind::Member ||
                        callee.kind == VBSNodeKind::WithMember) {
+                bool marked = false;
                 if (callee.kind == VBSNodeKind::Member)
-                    Expr(callee.a);
+                    marked = ObjectOperand(callee.a);
                 else
                     WithObject(callee);
                 std::uint16_t argc = Args(node);
                 Emit(VBSOpcode::MCall, GlobalIndex(callee.ulName), 0, argc);
+                MarkObjectAccess(marked);
             } else {
                 Expr(node.a);
                 std::uint16_t argc = Args(node);

@@ -44,6 +44,10 @@ void CVBScriptEngine::NewMachine() {
     m_vm = std::make_shared<CVBScriptVM>();
     m_vm->SetSite(m_site.Get());
     m_vm->SetErrorHandler([this] { ReportRuntimeError(); });
+    FillMachine();
+}
+
+void CVBScriptEngine::FillMachine() {
     for (const Item& item : m_items)
         m_vm->AddNamedItem(item.name, item.flags);
     for (const auto& [libid, version] : m_typeLibs) {
@@ -270,7 +274,7 @@ HRESULT CVBScriptEngine::Clone(IActiveScript** ppscript) {
         for (const Parsed& parsed : m_programs)
             if (parsed.persistent)
                 clone->m_programs.push_back({parsed.program, true, false});
-        clone->NewMachine();
+        clone->FillMachine();  // its machine is new and empty: no second one is needed
         *ppscript = static_cast<IActiveScript*>(clone.Detach());
         return S_OK;
     } catch (...) {

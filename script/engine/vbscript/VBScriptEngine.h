@@ -61,6 +61,8 @@ private:
     HRESULT ReportError(HRESULT hr, const std::u16string& source, const std::u16string& description,
                         DWORD cookie, ULONG line, ULONG character, EXCEPINFO* pexcepinfo);
     void NewMachine();
+    // Gives the machine the engine's named items, type library constants and programs.
+    void FillMachine();
 
     // An engine is driven from one thread at a time (the one running its page); only
     // InterruptScriptThread comes from others, and it touches nothing but an atomic flag.

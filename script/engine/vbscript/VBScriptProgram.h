@@ -39,6 +39,7 @@ enum class VBSOpcode : std::uint8_t {
     SetIdx,       // Set name(args) = value
     Ref,          // the variable as a by-reference argument
     RefIdx,       // an array element as a by-reference argument
+    LoadObject,   // Load of the object of a member access (then c = 1 on the access)
     MGet,         // object.member (a = name)
     MCall,        // object.member(args)
     MStore,       // object.member(args) = value

@@ -47,7 +47,7 @@ VARIANT* CVBScriptVM::SlotStack::Push(std::size_t count) {
 
 void CVBScriptVM::SlotStack::Pop(VARIANT* slots, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i)
-        VariantClear(&slots[i]);
+        ClearValue(&slots[i]);
     Segment& seg = m_segments[m_current];
     seg.used -= count;
     if (seg.used == 0 && m_current > 0)
@@ -77,14 +77,10 @@ void CVBScriptVM::Close() {
     m_programs.clear();
 }
 
-void CVBScriptVM::PopTo(std::size_t size) {
+void CVBScriptVM::UnlockTo(std::size_t size) {
     while (!m_locks.empty() && m_locks.back().first >= size) {
         SafeArrayUnlock(m_locks.back().second);
         m_locks.pop_back();
-    }
-    while (m_stack.size() > size) {
-        ClearValue(&m_stack.back());
-        m_stack.pop_back();
     }
 }
 
@@ -267,6 +263,18 @@ HRESULT CVBScriptVM::Run(Frame& frame) {
                         *Push() = *v;
                         break;
                     }
+                } else if (in.kind == VBSRefKind::Global && in.a >= 0) {
+                    // A named item's object (Response …) resolved before.
+                    const Binding& b = (*frame.cache)[in.a];
+                    if (b.kind == BindKind::NamedItem && b.generation == m_generation) {
+                        if (IDispatch* obj = ItemObject(b.index)) {
+                            VARIANT* v = Push();
+                            v->vt = VT_DISPATCH;
+                            v->pdispVal = obj;
+                            obj->AddRef();
+                            break;
+                        }
+                    }
                 }
                 Temp result;
                 VBS_CHECK(LoadRef(frame, in, nullptr, 0, &result));
@@ -277,7 +285,17 @@ HRESULT CVBScriptVM::Run(Frame& frame) {
                 unsigned argc = in.argc & VBS_ARGC;
                 std::size_t base = m_stack.size() - argc;
                 Temp result;
-                VBS_CHECK(LoadRef(frame, in, m_stack.data() + base, argc, &result));
+                const Binding* cached =
+                    in.kind == VBSRefKind::Global && in.a >= 0 ? &(*frame.cache)[in.a] : nullptr;
+                if (cached && cached->kind == BindKind::Function &&
+                    cached->generation == m_generation) {
+                    // A script procedure called before: straight to it.
+                    VBS_CHECK(CallFunction(cached->program,
+                                           cached->program->functions[cached->index], nullptr,
+                                           m_stack.data() + base, argc, &result));
+                } else {
+                    VBS_CHECK(LoadRef(frame, in, m_stack.data() + base, argc, &result));
+                }
                 PopTo(base);
                 if (!(in.argc & VBS_DISCARD))
                     result.MoveTo(Push());
@@ -325,14 +343,30 @@ HRESULT CVBScriptVM::Run(Frame& frame) {
                     m_locks.emplace_back(base, locked);
                 break;
             }
+            case VBSOpcode::LoadObject: {
+                const Binding& b = (*frame.cache)[in.a];
+                if (b.kind == BindKind::NamedItem && b.generation == m_generation &&
+                    ItemObject(b.index)) {
+                    VARIANT* v = Push();
+                    v->wReserved1 = ITEM_MARK;
+                    v->lVal = b.index;
+                    break;
+                }
+                Temp result;
+                VBS_CHECK(LoadRef(frame, in, nullptr, 0, &result));
+                result.MoveTo(Push());
+                m_stack.back().wReserved1 = 0;
+                break;
+            }
             case VBSOpcode::MGet:
             case VBSOpcode::MCall: {
                 unsigned argc = in.argc & VBS_ARGC;
                 std::size_t base = m_stack.size() - argc;
                 Temp result;
-                VBS_CHECK(CallMember(&m_stack[base - 1], frame.activation, in.a,
-                                     DISPATCH_METHOD | DISPATCH_PROPERTYGET, m_stack.data() + base,
-                                     argc, &result));
+                VARIANT item;
+                VBS_CHECK(CallMember(ObjectOperand(in, &m_stack[base - 1], &item), frame.activation,
+                                     in.a, DISPATCH_METHOD | DISPATCH_PROPERTYGET,
+                                     m_stack.data() + base, argc, &result));
                 PopTo(base - 1);
                 if (!(in.argc & VBS_DISCARD))
                     result.MoveTo(Push());
@@ -349,8 +383,9 @@ HRESULT CVBScriptVM::Run(Frame& frame) {
                     VBS_CHECK(ValueOf(value));
                 else if (Deref(value)->vt != VT_DISPATCH && Deref(value)->vt != VT_UNKNOWN)
                     VBS_CHECK(Fail(424));
+                VARIANT item;
                 VBS_CHECK(CallMember(
-                    &m_stack[base - 1], frame.activation, in.a,
+                    ObjectOperand(in, &m_stack[base - 1], &item), frame.activation, in.a,
                     in.op == VBSOpcode::MStore ? DISPATCH_PROPERTYPUT : DISPATCH_PROPERTYPUTREF,
                     m_stack.data() + base, argc + 1, nullptr));
                 PopTo(base - 1);
@@ -401,8 +436,14 @@ HRESULT CVBScriptVM::Run(Frame& frame) {
             case VBSOpcode::JmpFalse:
             case VBSOpcode::JmpTrue: {
                 bool truth;
-                VBS_CHECK(Truth(&m_stack.back(), &truth));
-                PopTo(m_stack.size() - 1);
+                VARIANT* condition = &m_stack.back();
+                if (condition->vt == VT_BOOL) {
+                    truth = condition->boolVal != VARIANT_FALSE;
+                    m_stack.pop_back();
+                } else {
+                    VBS_CHECK(Truth(condition, &truth));
+                    PopTo(m_stack.size() - 1);
+                }
                 if (truth == (in.op == VBSOpcode::JmpTrue)) {
                     if (static_cast<std::size_t>(in.b) <= pc && Interrupted())
                         VBS_CHECK(VBS_E_INTERRUPTED);
@@ -500,8 +541,16 @@ HRESULT CVBScriptVM::Run(Frame& frame) {
                         slow.Detach(&result);
                 }
                 VBS_CHECK(hr);
-                PopTo(base);
-                *Push() = result;
+                if (m_locks.empty() || m_locks.back().first < base) {
+                    // The result takes the left operand's place.
+                    ClearValue(&m_stack[base + 1]);
+                    m_stack.pop_back();
+                    ClearValue(&m_stack[base]);
+                    m_stack[base] = result;
+                } else {
+                    PopTo(base);
+                    *Push() = result;
+                }
                 break;
             }
         }

@@ -239,6 +239,13 @@ private:
     HRESULT Concat(VARIANT* left, VARIANT* right, VARIANT* pResult);
     HRESULT AppendStore(Frame& frame, const VBSInstr& in, VARIANT* left, VARIANT* right);
     HRESULT TextOf(const VARIANT* value, BSTR* pText);
+    // The text of a concatenation operand as a view: of the value's own string, or of
+    // `*pHolder` where it had to be made.
+    struct TextHolder {
+        BSTR text;
+        char16_t digits[12];
+    };
+    HRESULT TextView(const VARIANT* value, TextHolder* pHolder, std::u16string_view* pText);
     bool FastBinary(VBSOpcode op, const VARIANT* left, const VARIANT* right, VARIANT* pResult,
                     HRESULT* pHr);
 
@@ -272,7 +279,28 @@ private:
             vt = VT_EMPTY;
         }
     };
-    void PopTo(std::size_t size);
+    // Drops the operand stack to `size` values, unlocking the arrays of by-reference
+    // elements above it.
+    // What LoadObject leaves for a named item: an Empty value marked with the item's
+    // index, so that the member access after it reaches the item's object without taking
+    // and dropping a reference. Only a marked access (c = 1) reads the mark.
+    static constexpr WORD ITEM_MARK = 0x4954;
+    VARIANT* ObjectOperand(const VBSInstr& in, VARIANT* operand, VARIANT* item) {
+        if (in.c != 1 || operand->vt != VT_EMPTY || operand->wReserved1 != ITEM_MARK)
+            return operand;
+        item->vt = VT_DISPATCH;
+        item->pdispVal = ItemObject(operand->lVal);
+        return item;
+    }
+    void PopTo(std::size_t size) {
+        if (!m_locks.empty() && m_locks.back().first >= size)
+            UnlockTo(size);
+        while (m_stack.size() > size) {
+            ClearValue(&m_stack.back());
+            m_stack.pop_back();
+        }
+    }
+    void UnlockTo(std::size_t size);
     VARIANT* Push() {
         if (m_stack.size() == m_stack.capacity()) {  // never reallocate under a call
             m_overflow = true;

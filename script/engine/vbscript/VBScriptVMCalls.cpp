@@ -271,6 +271,13 @@ HRESULT CVBScriptVM::LoadRef(Frame& frame, const VBSInstr& in, VARIANT* args, un
                 b.kind == BindKind::ErrObject ? m_errObject.Get() : ItemObject(b.index);
             if (!obj)
                 return Fail(424, frame.program->globalNames[in.a]);
+            if (argc == 0 && pResult) {  // the object itself, with one new reference
+                ClearValue(pResult);
+                pResult->vt = VT_DISPATCH;
+                pResult->pdispVal = obj;
+                obj->AddRef();
+                return S_OK;
+            }
             CComVariant value(obj);
             return CallValue(&value, args, argc, pResult);
         }
@@ -480,6 +487,8 @@ HRESULT CVBScriptVM::StoreValue(VARIANT* callee, VARIANT* args, unsigned argc, V
             return hr;
         return Assign(static_cast<VARIANT*>(element), value, isSet, false);
     }
+    if (c->vt & VT_ARRAY)
+        return Fail(9);  // an erased array has no elements
     if (c->vt == VT_DISPATCH) {
         if (!c->pdispVal)
             return Fail(91);
@@ -578,8 +587,12 @@ HRESULT CVBScriptVM::Erase(Frame& frame, const VBSInstr& in) {
         SafeArrayUnlock(psa);
         return S_OK;
     }
-    CComVariant empty;
-    return Assign(Deref(slot), &empty, false, true);
+    // A dynamic array stays an array, without elements: UBound and indexing then give
+    // "Subscript out of range" (9) until a ReDim.
+    VARIANT erased;
+    erased.vt = VT_ARRAY | VT_VARIANT;
+    erased.parray = nullptr;
+    return Assign(Deref(slot), &erased, false, true);
 }
 
 HRESULT CVBScriptVM::NewObject(const CVBScriptProgram* program, int nameIndex, VARIANT* pResult) {

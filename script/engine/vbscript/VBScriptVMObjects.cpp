@@ -38,6 +38,9 @@ HRESULT CVBScriptVM::CallMember(VARIANT* object, Activation* activation, int nam
         keep = o->pdispVal;
     IDispatch* obj = o->pdispVal;
     MemberCache& cache = activation->members[nameIndex];
+    // A named item's object met here before (its key is never a script class).
+    if (cache.key == obj && cache.generation == m_generation)
+        return Dispatch(obj, cache.dispid, wFlags, args, argc, pResult);
     if (auto* so = dynamic_cast<CVBScriptObject*>(obj)) {
         const VBSClass* cls = &so->Class();
         int m;
@@ -248,6 +251,11 @@ HRESULT CVBScriptVM::InvokeGlobal(DISPID id, WORD wFlags, DISPPARAMS* pParams, V
     if (!e)
         return DISP_E_MEMBERNOTFOUND;
     UINT argc = pParams ? pParams->cArgs : 0;
+    // A host call with the wrong number of arguments is the caller's fault: it gets the
+    // status, and no script error is raised or reported.
+    if (CheckExpression(e->kind == BindKind::Function &&
+                        argc != e->program->functions[e->index].byRef.size()))
+        return DISP_E_BADPARAMCOUNT;
     std::vector<VARIANT> args(argc);
     for (UINT i = 0; i < argc; ++i)
         args[i] = pParams->rgvarg[argc - 1 - i];

@@ -1,6 +1,7 @@
 // The VBScript virtual machine: operators, conditions and loop helpers, on the
 // Automation operators of com/. Strings compare by code unit, as the language defines
 // `=` and `<`. See VBScriptVM.h.
+#include <algorithm>
 #include <cmath>
 
 #include "com/SafeArray.h"
@@ -40,6 +41,23 @@ void PutInteger(long long value, bool bothShort, VARIANT* pResult) {
         pResult->vt = VT_R8;
         pResult->dblVal = static_cast<double>(value);
     }
+}
+
+// An Integer or Long is its digits in every locale (no grouping): written into
+// `digits`, which the view points into.
+std::u16string_view IntegerText(const VARIANT* value, char16_t (&digits)[12]) {
+    char16_t* end = digits + 12;
+    char16_t* p = end;
+    long long n = value->vt == VT_I2 ? value->iVal : value->lVal;
+    unsigned long long m =
+        n < 0 ? 0ull - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
+    do {
+        *--p = static_cast<char16_t>(u'0' + m % 10);
+        m /= 10;
+    } while (m);
+    if (n < 0)
+        *--p = u'-';
+    return std::u16string_view(p, static_cast<std::size_t>(end - p));
 }
 
 }  // namespace
@@ -158,10 +176,36 @@ HRESULT CVBScriptVM::TextOf(const VARIANT* value, BSTR* pText) {
         *pText = BSTR::Empty();
         return S_OK;
     }
+    if (value->vt == VT_I2 || value->vt == VT_I4) {
+        char16_t digits[12];
+        *pText = BSTR(IntegerText(value, digits));
+        return S_OK;
+    }
     CComVariant text;
     if (FAILED(VariantChangeTypeEx(&text, value, m_builtin.lcid, VARIANT_ALPHABOOL, VT_BSTR)))
         return Fail(13);
     *pText = VariantBstr(text);
+    return S_OK;
+}
+
+HRESULT CVBScriptVM::TextView(const VARIANT* value, TextHolder* pHolder,
+                              std::u16string_view* pText) {
+    if (value->vt == VT_BSTR) {
+        *pText = VariantText(*value);
+        return S_OK;
+    }
+    if (value->vt == VT_EMPTY || value->vt == VT_NULL) {
+        *pText = {};
+        return S_OK;
+    }
+    if (value->vt == VT_I2 || value->vt == VT_I4) {
+        *pText = IntegerText(value, pHolder->digits);
+        return S_OK;
+    }
+    HRESULT hr = TextOf(value, &pHolder->text);
+    if (FAILED(hr))
+        return hr;
+    *pText = pHolder->text.View();
     return S_OK;
 }
 
@@ -184,32 +228,35 @@ HRESULT CVBScriptVM::Concat(VARIANT* left, VARIANT* right, VARIANT* pResult) {
         pResult->vt = VT_NULL;
         return S_OK;
     }
-    BSTR tail;
-    HRESULT hr = TextOf(r, &tail);
+    TextHolder tailHolder;
+    std::u16string_view tail;
+    HRESULT hr = TextView(r, &tailHolder, &tail);
     if (FAILED(hr))
         return hr;
-    if (left->vt == VT_BSTR && left->bstrVal &&
+    if (left->vt == VT_BSTR && left->bstrVal && left != right &&
         left->bstrVal->refs.load(std::memory_order_acquire) == 1) {
         // A value nothing else holds (the result of the concatenation before): append.
-        if (left->bstrVal->text.size() + tail.Length() > MAX_STRING_LENGTH)
+        if (left->bstrVal->text.size() + tail.size() > MAX_STRING_LENGTH)
             return Fail(14);
         BSTR text = BSTR::Adopt(left->bstrVal);
         left->vt = VT_EMPTY;
-        text.Mutable().append(tail.View());
+        text.Mutable().append(tail);
         pResult->vt = VT_BSTR;
         pResult->bstrVal = text.Detach();
         return S_OK;
     }
-    BSTR head;
-    hr = TextOf(l, &head);
+    TextHolder headHolder;
+    std::u16string_view head;
+    hr = TextView(l, &headHolder, &head);
     if (FAILED(hr))
         return hr;
-    if (static_cast<std::size_t>(head.Length()) + tail.Length() > MAX_STRING_LENGTH)
+    if (head.size() + tail.size() > MAX_STRING_LENGTH)
         return Fail(14);
     std::u16string text;
-    text.reserve(head.Length() + tail.Length());
-    text.append(head.View());
-    text.append(tail.View());
+    // Room to grow: a concatenation is usually followed by more, appended in place.
+    text.reserve(std::max<std::size_t>(head.size() + tail.size(), 40));
+    text.append(head);
+    text.append(tail);
     pResult->vt = VT_BSTR;
     pResult->bstrVal = BSTR(std::move(text)).Detach();
     return S_OK;

@@ -34,34 +34,30 @@ const CDispatchTable& CDictionary::GetDispatchTable() {
     return table;
 }
 
-std::size_t CDictionary::KeyHash::operator()(const KeyForm& k) const {
-    std::size_t h = std::hash<int>()(k.kind);
-    h ^= std::hash<double>()(k.number) + 0x9E3779B9 + (h << 6) + (h >> 2);
-    h ^= std::hash<std::u16string>()(k.text) + 0x9E3779B9 + (h << 6) + (h >> 2);
-    h ^= std::hash<const void*>()(k.identity) + 0x9E3779B9 + (h << 6) + (h >> 2);
-    return h;
-}
-
-HRESULT CDictionary::FormOf(const VARIANT& key, KeyForm* form) const {
+HRESULT CDictionary::ViewOf(const VARIANT& key, std::u16string* buffer, KeyView* view) const {
     switch (key.vt) {
         case VT_EMPTY:
-            form->kind = KeyForm::Empty;
+            view->kind = KeyForm::Empty;
             return S_OK;
         case VT_NULL:
-            form->kind = KeyForm::Null;
+            view->kind = KeyForm::Null;
             return S_OK;
         case VT_BSTR:
-            form->kind = KeyForm::Text;
-            form->text = m_compareMode != 0 ? ToUpperSimple(VariantText(key))
-                                            : std::u16string(VariantText(key));
+            view->kind = KeyForm::Text;
+            if (m_compareMode != 0) {
+                *buffer = ToUpperSimple(VariantText(key));
+                view->text = *buffer;
+            } else {
+                view->text = VariantText(key);
+            }
             return S_OK;
         case VT_DISPATCH:
         case VT_UNKNOWN: {
-            form->kind = KeyForm::Object;
+            view->kind = KeyForm::Object;
             CComPtr<IUnknown> identity;
             if (key.punkVal)
                 key.punkVal->QueryInterface(IIDOf<IUnknown>(), identity.ReceiveVoid());
-            form->identity = identity.Get();
+            view->identity = identity.Get();
             return S_OK;
         }
         default:
@@ -72,32 +68,120 @@ HRESULT CDictionary::FormOf(const VARIANT& key, KeyForm* form) const {
     CComVariant number;
     if (FAILED(VariantChangeType(&number, &key, 0, VT_R8)))
         return VBScriptError(kVBTypeMismatch);
-    form->kind = KeyForm::Number;
-    form->number = number.dblVal == 0 ? 0.0 : number.dblVal;  // -0 and 0 are one key
+    view->kind = KeyForm::Number;
+    view->number = number.dblVal == 0 ? 0.0 : number.dblVal;  // -0 and 0 are one key
     return S_OK;
 }
 
-HRESULT CDictionary::Insert(const VARIANT& key, KeyForm form, const VARIANT& item) {
-    m_entries.push_back(Entry{CComVariant(key), CComVariant(item)});
-    try {
-        m_index.emplace(std::move(form), std::prev(m_entries.end()));
-    } catch (...) {
-        m_entries.pop_back();
-        throw;
+std::size_t CDictionary::HashOf(const KeyView& view) {
+    std::size_t h = static_cast<std::size_t>(view.kind) * 0x9E3779B97F4A7C15ull;
+    switch (view.kind) {
+        case KeyForm::Number:
+            h ^= std::hash<double>()(view.number) + 0x9E3779B9 + (h << 6) + (h >> 2);
+            break;
+        case KeyForm::Text:
+            h ^= std::hash<std::u16string_view>()(view.text) + 0x9E3779B9 + (h << 6) + (h >> 2);
+            break;
+        case KeyForm::Object:
+            h ^= std::hash<const void*>()(view.identity) + 0x9E3779B9 + (h << 6) + (h >> 2);
+            break;
+        default:
+            break;
     }
+    // Mixed once more: the table takes the low bits.
+    h ^= h >> 29;
+    h *= 0xBF58476D1CE4E5B9ull;
+    h ^= h >> 32;
+    return h;
+}
+
+std::ptrdiff_t CDictionary::Find(const KeyView& view, std::size_t hash) const {
+    if (m_slots.empty())
+        return -1;
+    const std::size_t mask = m_slots.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+        std::uint32_t slot = m_slots[i];
+        if (slot == 0)
+            return -1;
+        if (slot == kRemovedSlot)
+            continue;
+        const Entry& entry = m_entries[slot - 1];
+        if (entry.hash == hash && view.Matches(entry.form))
+            return static_cast<std::ptrdiff_t>(slot - 1);
+    }
+}
+
+void CDictionary::IndexEntry(std::uint32_t entry) {
+    const std::size_t mask = m_slots.size() - 1;
+    std::size_t i = m_entries[entry].hash & mask;
+    while (m_slots[i] != 0 && m_slots[i] != kRemovedSlot)
+        i = (i + 1) & mask;
+    if (m_slots[i] == 0)
+        ++m_used;
+    m_slots[i] = entry + 1;
+}
+
+void CDictionary::Unindex(std::uint32_t entry) {
+    const std::size_t mask = m_slots.size() - 1;
+    for (std::size_t i = m_entries[entry].hash & mask;; i = (i + 1) & mask) {
+        if (m_slots[i] == entry + 1) {
+            m_slots[i] = kRemovedSlot;
+            return;
+        }
+    }
+}
+
+void CDictionary::Rebuild() {
+    if (m_live != m_entries.size()) {
+        std::size_t kept = 0;
+        for (Entry& entry : m_entries)
+            if (!entry.removed)
+                m_entries[kept++] = std::move(entry);
+        m_entries.resize(kept);
+    }
+    std::size_t size = 16;
+    while (size < (m_live + 1) * 2)
+        size *= 2;
+    m_slots.assign(size, 0);
+    m_used = 0;
+    for (std::size_t e = 0; e < m_entries.size(); ++e)
+        IndexEntry(static_cast<std::uint32_t>(e));
+}
+
+HRESULT CDictionary::Insert(const VARIANT& key, const KeyView& view, std::size_t hash,
+                            const VARIANT& item) {
+    if (m_entries.size() >= kRemovedSlot - 1)
+        return E_OUTOFMEMORY;
+    Entry entry;
+    entry.key = key;
+    entry.item = item;
+    entry.form.kind = view.kind;
+    entry.form.number = view.number;
+    entry.form.text = view.text;
+    entry.form.identity = view.identity;
+    entry.hash = hash;
+    m_entries.push_back(std::move(entry));
+    ++m_live;
+    // At most half the table in use, removed keys counted: probes stay short.
+    if ((m_used + 1) * 2 > m_slots.size())
+        Rebuild();
+    else
+        IndexEntry(static_cast<std::uint32_t>(m_entries.size() - 1));
     return S_OK;
 }
 
 HRESULT CDictionary::Add(const VARIANT& key, const VARIANT& item) {
     try {
         std::lock_guard lock(m_lock);
-        KeyForm form;
-        HRESULT hr = FormOf(key, &form);
+        std::u16string buffer;
+        KeyView view;
+        HRESULT hr = ViewOf(key, &buffer, &view);
         if (FAILED(hr))
             return hr;
-        if (m_index.count(form))
+        std::size_t hash = HashOf(view);
+        if (Find(view, hash) >= 0)
             return VBScriptError(kVBKeyExists);
-        return Insert(key, std::move(form), item);
+        return Insert(key, view, hash, item);
     } catch (...) {
         return ReportException("CDictionary::Add", CV_HERE);
     }
@@ -106,11 +190,12 @@ HRESULT CDictionary::Add(const VARIANT& key, const VARIANT& item) {
 HRESULT CDictionary::Exists(const VARIANT& key, bool* pExists) {
     try {
         std::lock_guard lock(m_lock);
-        KeyForm form;
-        HRESULT hr = FormOf(key, &form);
+        std::u16string buffer;
+        KeyView view;
+        HRESULT hr = ViewOf(key, &buffer, &view);
         if (FAILED(hr))
             return hr;
-        *pExists = m_index.count(form) != 0;
+        *pExists = Find(view, HashOf(view)) >= 0;
         return S_OK;
     } catch (...) {
         return ReportException("CDictionary::Exists", CV_HERE);
@@ -120,19 +205,21 @@ HRESULT CDictionary::Exists(const VARIANT& key, bool* pExists) {
 HRESULT CDictionary::get_Item(const VARIANT& key, VARIANT* pItem) {
     try {
         std::lock_guard lock(m_lock);
-        KeyForm form;
-        HRESULT hr = FormOf(key, &form);
+        std::u16string buffer;
+        KeyView view;
+        HRESULT hr = ViewOf(key, &buffer, &view);
         if (FAILED(hr))
             return hr;
-        auto it = m_index.find(form);
-        if (it == m_index.end()) {
+        std::size_t hash = HashOf(view);
+        std::ptrdiff_t found = Find(view, hash);
+        if (found < 0) {
             CComVariant empty;
-            if (FAILED(hr = Insert(key, std::move(form), empty)))
+            if (FAILED(hr = Insert(key, view, hash, empty)))
                 return hr;
             VariantClear(pItem);
             return S_OK;
         }
-        return VariantCopy(pItem, &it->second->item);
+        return VariantCopy(pItem, &m_entries[static_cast<std::size_t>(found)].item);
     } catch (...) {
         return ReportException("CDictionary::get_Item", CV_HERE);
     }
@@ -141,14 +228,16 @@ HRESULT CDictionary::get_Item(const VARIANT& key, VARIANT* pItem) {
 HRESULT CDictionary::put_Item(const VARIANT& key, const VARIANT& item) {
     try {
         std::lock_guard lock(m_lock);
-        KeyForm form;
-        HRESULT hr = FormOf(key, &form);
+        std::u16string buffer;
+        KeyView view;
+        HRESULT hr = ViewOf(key, &buffer, &view);
         if (FAILED(hr))
             return hr;
-        auto it = m_index.find(form);
-        if (it == m_index.end())
-            return Insert(key, std::move(form), item);
-        it->second->item = item;
+        std::size_t hash = HashOf(view);
+        std::ptrdiff_t found = Find(view, hash);
+        if (found < 0)
+            return Insert(key, view, hash, item);
+        m_entries[static_cast<std::size_t>(found)].item = item;
         return S_OK;
     } catch (...) {
         return ReportException("CDictionary::put_Item", CV_HERE);
@@ -158,23 +247,32 @@ HRESULT CDictionary::put_Item(const VARIANT& key, const VARIANT& item) {
 HRESULT CDictionary::put_Key(const VARIANT& key, const VARIANT& newKey) {
     try {
         std::lock_guard lock(m_lock);
-        KeyForm oldForm, newForm;
+        std::u16string oldBuffer, newBuffer;
+        KeyView oldView, newView;
         HRESULT hr;
-        if (FAILED(hr = FormOf(key, &oldForm)) || FAILED(hr = FormOf(newKey, &newForm)))
+        if (FAILED(hr = ViewOf(key, &oldBuffer, &oldView)) ||
+            FAILED(hr = ViewOf(newKey, &newBuffer, &newView)))
             return hr;
-        auto it = m_index.find(oldForm);
-        if (it == m_index.end())
+        std::ptrdiff_t found = Find(oldView, HashOf(oldView));
+        if (found < 0)
             return VBScriptError(kVBElementNotFound);
-        if (oldForm == newForm) {
-            it->second->key = newKey;
+        Entry& entry = m_entries[static_cast<std::size_t>(found)];
+        std::size_t newHash = HashOf(newView);
+        if (newHash == entry.hash && newView.Matches(entry.form)) {
+            entry.key = newKey;
             return S_OK;
         }
-        if (m_index.count(newForm))
+        if (Find(newView, newHash) >= 0)
             return VBScriptError(kVBKeyExists);
-        EntryList::iterator entry = it->second;
-        m_index.emplace(std::move(newForm), entry);
-        m_index.erase(oldForm);
-        entry->key = newKey;
+        std::uint32_t number = static_cast<std::uint32_t>(found);
+        Unindex(number);
+        entry.key = newKey;
+        entry.form.kind = newView.kind;
+        entry.form.number = newView.number;
+        entry.form.text = newView.text;
+        entry.form.identity = newView.identity;
+        entry.hash = newHash;
+        IndexEntry(number);
         return S_OK;
     } catch (...) {
         return ReportException("CDictionary::put_Key", CV_HERE);
@@ -184,12 +282,13 @@ HRESULT CDictionary::put_Key(const VARIANT& key, const VARIANT& newKey) {
 HRESULT CDictionary::ListOf(bool keys, VARIANT* pArray) {
     try {
         std::lock_guard lock(m_lock);
-        SAFEARRAY* array =
-            SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(m_entries.size()));
+        SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(m_live));
         if (CheckExpression(!array))
             return E_OUTOFMEMORY;
         LONG index = 0;
         for (const Entry& entry : m_entries) {
+            if (entry.removed)
+                continue;
             HRESULT hr = SafeArrayPutElement(array, &index, keys ? &entry.key : &entry.item);
             if (!CheckResult(hr)) {
                 SafeArrayDestroy(array);
@@ -216,17 +315,27 @@ HRESULT CDictionary::Keys(VARIANT* pKeys) {
 
 HRESULT CDictionary::Remove(const VARIANT& key) {
     try {
-        EntryList removed;  // released after the lock, in case an item's release calls back
+        CComVariant removedKey, removedItem;  // released after the lock: a release may call back
         std::lock_guard lock(m_lock);
-        KeyForm form;
-        HRESULT hr = FormOf(key, &form);
+        std::u16string buffer;
+        KeyView view;
+        HRESULT hr = ViewOf(key, &buffer, &view);
         if (FAILED(hr))
             return hr;
-        auto it = m_index.find(form);
-        if (it == m_index.end())
+        std::ptrdiff_t found = Find(view, HashOf(view));
+        if (found < 0)
             return VBScriptError(kVBElementNotFound);
-        removed.splice(removed.begin(), m_entries, it->second);
-        m_index.erase(it);
+        std::uint32_t number = static_cast<std::uint32_t>(found);
+        Entry& entry = m_entries[number];
+        Unindex(number);
+        entry.key.Detach(&removedKey);
+        entry.item.Detach(&removedItem);
+        entry.form = KeyForm();
+        entry.removed = true;
+        --m_live;
+        // Removed entries are dropped once they outnumber the live ones.
+        if (m_entries.size() - m_live > m_live + 16)
+            Rebuild();
         return S_OK;
     } catch (...) {
         return ReportException("CDictionary::Remove", CV_HERE);
@@ -234,10 +343,12 @@ HRESULT CDictionary::Remove(const VARIANT& key) {
 }
 
 HRESULT CDictionary::RemoveAll() {
-    EntryList removed;
+    std::vector<Entry> removed;  // released after the lock
     {
         std::lock_guard lock(m_lock);
-        m_index.clear();
+        m_slots.clear();
+        m_used = 0;
+        m_live = 0;
         removed.swap(m_entries);
     }
     return S_OK;
@@ -245,7 +356,7 @@ HRESULT CDictionary::RemoveAll() {
 
 HRESULT CDictionary::get_Count(LONG* pCount) {
     std::lock_guard lock(m_lock);
-    *pCount = static_cast<LONG>(m_entries.size());
+    *pCount = static_cast<LONG>(m_live);
     return S_OK;
 }
 
@@ -257,7 +368,7 @@ HRESULT CDictionary::get_CompareMode(LONG* pMode) {
 
 HRESULT CDictionary::put_CompareMode(LONG mode) {
     std::lock_guard lock(m_lock);
-    if (mode < 0 || !m_entries.empty())
+    if (mode < 0 || m_live != 0)
         return VBScriptError(kVBInvalidCall);
     m_compareMode = mode;
     return S_OK;
@@ -269,7 +380,8 @@ HRESULT CDictionary::get__NewEnum(IUnknown** ppEnum) {
         {
             std::lock_guard lock(m_lock);
             for (const Entry& entry : m_entries)
-                keys.push_back(entry.key);
+                if (!entry.removed)
+                    keys.push_back(entry.key);
         }
         return CVariantEnum::Create(std::move(keys), ppEnum);
     } catch (...) {

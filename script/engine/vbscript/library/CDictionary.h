@@ -10,9 +10,10 @@
 // missing one, 5 for a CompareMode change once items exist).
 #pragma once
 
-#include <list>
+#include <cstdint>
 #include <mutex>
-#include <unordered_map>
+#include <string_view>
+#include <vector>
 
 #include "com/DispatchTable.h"
 
@@ -43,22 +44,46 @@ private:
         const void* identity = nullptr;
         bool operator==(const KeyForm& other) const = default;
     };
-    struct KeyHash {
-        std::size_t operator()(const KeyForm& k) const;
+    // The same without owning its text: what a lookup compares before anything is stored.
+    struct KeyView {
+        KeyForm::Kind kind = KeyForm::Empty;
+        double number = 0;
+        std::u16string_view text;
+        const void* identity = nullptr;
+        bool Matches(const KeyForm& form) const {
+            return kind == form.kind && number == form.number && text == form.text &&
+                   identity == form.identity;
+        }
     };
     struct Entry {
         CComVariant key;
         CComVariant item;
+        KeyForm form;
+        std::size_t hash = 0;
+        bool removed = false;
     };
-    using EntryList = std::list<Entry>;
+    // The index: open addressing with linear probing over a power-of-two table, each
+    // slot an entry number + 1 (0 free, kRemovedSlot a removed key that probes pass).
+    static constexpr std::uint32_t kRemovedSlot = 0xFFFFFFFF;
 
-    HRESULT FormOf(const VARIANT& key, KeyForm* form) const;
+    // The comparable form of a key; `buffer` holds upper-cased text for CompareMode 1/2.
+    HRESULT ViewOf(const VARIANT& key, std::u16string* buffer, KeyView* view) const;
+    static std::size_t HashOf(const KeyView& view);
+    // The entry number of a key, or -1; the caller holds m_lock.
+    std::ptrdiff_t Find(const KeyView& view, std::size_t hash) const;
     // Adds an entry at the end; the caller holds m_lock.
-    HRESULT Insert(const VARIANT& key, KeyForm form, const VARIANT& item);
+    HRESULT Insert(const VARIANT& key, const KeyView& view, std::size_t hash, const VARIANT& item);
+    void IndexEntry(std::uint32_t entry);
+    void Unindex(std::uint32_t entry);
+    // Rebuilds the index for the live entries (dropping removed ones) in a table of at
+    // least twice their number.
+    void Rebuild();
     HRESULT ListOf(bool keys, VARIANT* pArray);
 
     std::mutex m_lock;  // guards the fields below; a leaf lock, never held across calls out
-    EntryList m_entries;
-    std::unordered_map<KeyForm, EntryList::iterator, KeyHash> m_index;
+    std::vector<Entry> m_entries;        // in the order of addition, removed ones included
+    std::vector<std::uint32_t> m_slots;  // the index, empty or a power of two long
+    std::size_t m_live = 0;              // entries not removed
+    std::size_t m_used = 0;              // slots not free (entries and removed keys)
     LONG m_compareMode = 0;
 };

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "com/SafeArray.h"
+#include "com/Strings.h"
 #include "script/engine/vbscript/library/DispatchCaller.h"
 #include "script/engine/vbscript/library/VBScriptBuiltins.h"
 
@@ -60,6 +63,41 @@ TEST(Dictionary, AddItemKeyRemoveAndOrder) {
     EXPECT_EQ(d.Call(u"Add", DISPATCH_METHOD, {CComVariant(u"Key"), L(1)}), S_OK);
     EXPECT_EQ(d.Get(u"Exists", {CComVariant(u"KEY")}).boolVal, VARIANT_TRUE);
     EXPECT_EQ(d.Call(u"Add", DISPATCH_METHOD, {CComVariant(u"kEy"), L(1)}), VBScriptError(457));
+}
+
+TEST(Dictionary, ManyKeysSurviveRemovalsRenamesAndGrowth) {
+    // Enough keys to grow the index several times, with removals and renames between:
+    // every key stays findable, removed ones are gone and the order is that of addition.
+    CComPtr<CDictionary> object = MakeObject<CDictionary>();
+    DispatchCaller d(object.Get());
+    auto key = [](int i) { return CComVariant(BSTR(u"k" + Utf8ToUtf16(std::to_string(i)))); };
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_EQ(d.Call(u"Add", DISPATCH_METHOD, {key(i), L(i)}), S_OK);
+    for (int i = 0; i < 1000; i += 2)
+        ASSERT_EQ(d.Call(u"Remove", DISPATCH_METHOD, {key(i)}), S_OK);
+    ASSERT_EQ(d.Call(u"Key", DISPATCH_PROPERTYPUT, {key(1), key(5000)}), S_OK);
+    ASSERT_EQ(d.Call(u"Add", DISPATCH_METHOD, {key(0), L(-1)}), S_OK);
+    EXPECT_EQ(d.Get(u"Count").lVal, 501);
+    for (int i = 1; i < 1000; ++i) {
+        bool kept = i % 2 == 1 && i != 1;
+        EXPECT_EQ(d.Get(u"Exists", {key(i)}).boolVal, kept ? VARIANT_TRUE : VARIANT_FALSE) << i;
+        if (kept) {
+            EXPECT_EQ(d.Get(u"Item", {key(i)}).lVal, i);
+        }
+    }
+    EXPECT_EQ(d.Get(u"Item", {key(5000)}).lVal, 1);
+    std::vector<CComVariant> walked = Enumerate(object.Get());
+    ASSERT_EQ(walked.size(), 501u);
+    EXPECT_EQ(walked[0].Text(), u"k5000");
+    EXPECT_EQ(walked[1].Text(), u"k3");
+    EXPECT_EQ(walked[499].Text(), u"k999");
+    EXPECT_EQ(walked[500].Text(), u"k0");
+    // Numbers of any type are one key, and a removed key can come back.
+    EXPECT_EQ(d.Call(u"Add", DISPATCH_METHOD, {CComVariant(static_cast<SHORT>(7)), L(1)}), S_OK);
+    EXPECT_EQ(d.Call(u"Add", DISPATCH_METHOD, {CComVariant(7.0), L(1)}), VBScriptError(457));
+    EXPECT_EQ(d.Call(u"Remove", DISPATCH_METHOD, {L(7)}), S_OK);
+    EXPECT_EQ(d.Call(u"Add", DISPATCH_METHOD, {CComVariant(-0.0), L(2)}), S_OK);
+    EXPECT_EQ(d.Get(u"Item", {L(0)}).lVal, 2);
 }
 
 TEST(Dictionary, ObjectsAreKeysByIdentity) {

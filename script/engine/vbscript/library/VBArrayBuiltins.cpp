@@ -161,7 +161,7 @@ HRESULT Filter(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* res
 
 HRESULT Bound(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, bool upper, VARIANT* result) {
     const VARIANT& arg = args[0];
-    if (!(arg.vt & VT_ARRAY) || !arg.parray)
+    if (!(arg.vt & VT_ARRAY))
         return VBScriptError(kVBTypeMismatch);
     LONG dimension = 1;
     HRESULT hr = OptionalLong(ctx, OptionalArg(args, argc, 1), 1, &dimension);

@@ -220,6 +220,33 @@ TEST_F(VBScriptEngineTest, ClonesShareTheProgramAndStartWithFreshGlobals) {
     }
 }
 
+TEST_F(VBScriptEngineTest, ConcatenationFormatsInTheHostsLocale) {
+    // The host's locale is the script's until SetLocale: & writes numbers and dates in
+    // it as CStr does, in the engine and in its clones.
+    CComPtr<CItemSite> site = MakeObject<CItemSite>();
+    site->m_lcid = 1031;
+    CComPtr<CVBScriptEngine> engine = NewEngine(site.Get());
+    const char16_t* text =
+        u"Dim x : x = 1.5\nPrint \"a\" & x & \"|\" & (x * 2 + 0.25) & \"|\" & #1/2/2020#"
+        u" & \"|\" & CStr(x)";
+    ASSERT_EQ(Parse(engine.Get(), text, 0, 0, SCRIPTTEXT_ISPERSISTENT), S_OK);
+    ASSERT_EQ(engine->SetScriptState(SCRIPTSTATE_CONNECTED), S_OK);
+    EXPECT_EQ(site->m_host->m_output, "a1,5|3,25|02.01.2020|1,5\n");
+
+    CComPtr<IActiveScript> clone;
+    ASSERT_EQ(engine->Clone(clone.Receive()), S_OK);
+    CComPtr<CItemSite> cloneSite = MakeObject<CItemSite>();
+    cloneSite->m_lcid = 1031;
+    ASSERT_EQ(clone->SetScriptSite(cloneSite.Get()), S_OK);
+    ASSERT_EQ(clone->AddNamedItem(BSTR(u"Host"), SCRIPTITEM_ISVISIBLE | SCRIPTITEM_GLOBALMEMBERS),
+              S_OK);
+    ASSERT_EQ(clone->SetScriptState(SCRIPTSTATE_CONNECTED), S_OK);
+    EXPECT_EQ(cloneSite->m_host->m_output, "a1,5|3,25|02.01.2020|1,5\n");
+    EXPECT_EQ(site->m_errors + cloneSite->m_errors, "");
+    clone->Close();
+    engine->Close();
+}
+
 TEST_F(VBScriptEngineTest, InterruptFromAnotherThreadEndsAnEndlessLoop) {
     CComPtr<CProbe> probe = MakeObject<CProbe>();
     m_site->m_objects.emplace_back(u"Probe", CComPtr<IDispatch>(probe.Get()));

@@ -56,7 +56,7 @@ HRESULT CTestHostObject::put_Value(LONG value) {
 CTestSite::CTestSite() : m_host(MakeObject<CTestHostObject>()) {}
 
 HRESULT CTestSite::GetLCID(LCID* plcid) {
-    *plcid = 1033;
+    *plcid = m_lcid;
     return S_OK;
 }
 

@@ -35,6 +35,7 @@ public:
 
     CComPtr<CTestHostObject> m_host;
     std::string m_errors;  // "error <hex scode> <description> at <cookie>:<line>:<char>\n"
+    LCID m_lcid = 1033;    // what GetLCID gives: the scripts' locale
 };
 
 // Runs a script through a fresh engine with the test site; returns output then errors.

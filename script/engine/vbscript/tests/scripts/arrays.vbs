@@ -18,6 +18,23 @@ ReDim Preserve d(4)
 Print UBound(d) & " " & d(2)
 '> 4 7
 Erase d
+' An erased dynamic array is still an array, but has no elements.
+On Error Resume Next
+Print UBound(d)
+Print Err.Number & " " & Err.Description & " " & IsArray(d) & " " & TypeName(d)
+'> 9 Subscript out of range True Variant()
+Err.Clear
+Print LBound(d) : Print Err.Number : Err.Clear
+'> 9
+d(0) = 1 : Print Err.Number : Err.Clear
+'> 9
+Print d(0) : Print Err.Number : Err.Clear
+'> 9
+On Error GoTo 0
+ReDim Preserve d(1)
+Print UBound(d)
+'> 1
+Erase d
 ReDim d(1)
 Print UBound(d) & IsEmpty(d(1))
 '> 1True

@@ -41,5 +41,19 @@ Print Host.Value
 Host.Value = 42
 Print Value
 '> 42
+' A named item's members, called again and again, and the same object through a
+' variable and through a global that holds another object.
+Dim hk, hv, hobj
+For hk = 1 To 3
+    Host.Value = Host.Value + hk
+Next
+Set hobj = Host
+hobj.Value = hobj.Value * 2
+Print Host.Value & " " & hobj.Value & " " & (hobj Is Host)
+'> 96 96 True
+Set hobj = New Counter
+hobj.Count = 5
+Print hobj.Count & " " & Host.Value
+'> 5 96
 d.Count = 1
-'> error 800A01A8 Object required at 0:43:0
+'> error 800A01A8 Object required at 0:57:0

@@ -22,6 +22,13 @@ Print CStr(1.5) & " " & FormatNumber(1234.5, 2) & " " & FormatPercent(0.25) & " 
 '> 1,5 1.234,50 25,00 % True 1
 Print "" & 2.5 & " " & True & " " & #1/2/2020#
 '> 2,5 True 02.01.2020
+' & converts as CStr does, in the script's locale, whichever side the number is on and
+' when it grows a variable in place.
+Dim num, txt : num = 0.25 : txt = "v"
+txt = txt & num
+txt = txt & CSng(1.5) & "|" & CCur(2.5) & "|" & 1/4 & "|" & d
+Print num & "|" & txt
+'> 0,25|v0,251,5|2,5|0,25|02.01.2020 13:04:05
 SetLocale "en-us"
 Print CStr(1.5) & " " & GetLocale()
 '> 1.5 1033
