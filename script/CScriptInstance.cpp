@@ -293,6 +293,9 @@ HRESULT CScriptInstance::Run() {
             }
         }
         for (auto& [clsid, engine] : m_mapScriptEngines) {
+            // A halt (Response.End in an earlier engine's script) ends the whole run.
+            if (m_bHalted.load(std::memory_order_acquire))
+                break;
             HRESULT hr = engine->SetScriptState(SCRIPTSTATE_CONNECTED);
             if (FAILED(hr))
                 return CheckResultValue(hr);
@@ -305,6 +308,7 @@ HRESULT CScriptInstance::Run() {
 
 HRESULT CScriptInstance::Halt() {
     // Not under m_lock: the thread that runs the script holds it until the script ends.
+    m_bHalted.store(true, std::memory_order_release);
     std::vector<CComPtr<IActiveScript>> engines;
     {
         std::lock_guard guard(m_haltLock);

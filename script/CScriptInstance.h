@@ -18,6 +18,7 @@
 // under a small lock of its own.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -115,4 +116,6 @@ private:
     // The engine objects Halt interrupts; a leaf lock, never held while calling out.
     std::mutex m_haltLock;
     std::vector<CComPtr<IActiveScript>> m_haltEngines;
+    // Set by Halt: the engines of the run that have not started yet do not start.
+    std::atomic<bool> m_bHalted{false};
 };

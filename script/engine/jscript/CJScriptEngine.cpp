@@ -10,6 +10,7 @@
 #include "script/engine/jscript/CJScriptBuiltins.h"
 #include "script/engine/jscript/CJScriptError.h"
 #include "script/engine/jscript/CJScriptHeap.h"
+#include "script/engine/jscript/CJScriptHeapPool.h"
 #include "script/engine/jscript/CJScriptHostObject.h"
 #include "script/engine/jscript/CJScriptObjectDispatch.h"
 #include "script/engine/jscript/JScriptValues.h"
@@ -232,17 +233,25 @@ CJScriptEngine::~CJScriptEngine() {
 HRESULT CJScriptEngine::EnsureHeap() {
     if (m_heap && m_heap->Context())
         return S_OK;
-    m_heap = std::make_shared<CJScriptHeap>();
-    m_resolvedNames.clear();
+    // A clone takes a heap that an earlier clone left behind, when there is one.
+    std::shared_ptr<CJScriptHeap> heap = m_pool ? m_pool->Take() : nullptr;
+    if (!heap) {
+        heap = std::make_shared<CJScriptHeap>();
+        HRESULT hr = heap->Open();
+        if (CheckExpression(FAILED(hr)))
+            return hr;
+    }
+    {
+        std::lock_guard heapGuard(heap->Lock());
+        heap->m_pSite = m_ptrSite.Get();
+        heap->m_lcid = m_lcid;
+        // Called without any lock of the engine or the heap.
+        heap->m_reportError = [this](const CJScriptErrorDetails& details) {
+            Report(details, nullptr, nullptr);
+        };
+    }
+    m_heap = std::move(heap);
     std::atomic_store(&m_heapForInterrupt, m_heap);
-    m_heap->m_pSite = m_ptrSite.Get();
-    m_heap->m_reportError = [this](const CJScriptErrorDetails& details) {
-        std::lock_guard guard(m_lock);
-        Report(details, nullptr, nullptr);
-    };
-    HRESULT hr = m_heap->Open();
-    if (CheckExpression(FAILED(hr)))
-        return hr;
     return SetUpGlobals();
 }
 
@@ -304,98 +313,140 @@ void CJScriptEngine::DefineNamedItem(const NamedItem& item) {
 }
 
 void CJScriptEngine::ResolveGlobalMembers() {
-    if (!m_ptrSite || !m_heap || !m_heap->Context())
+    // The site and the owners are asked without the engine's or the heap's lock: they
+    // may run script of another language, which may call back into this engine.
+    std::shared_ptr<CJScriptHeap> heap;
+    CComPtr<IActiveScriptSite> site;
+    std::vector<NamedItem> items;
+    std::vector<std::shared_ptr<const Program>> programs;
+    LCID lcid = 0;
+    {
+        std::lock_guard guard(m_lock);
+        if (!m_ptrSite || !m_heap || !m_heap->Context())
+            return;
+        lcid = m_lcid;
+        heap = m_heap;
+        site = m_ptrSite;
+        for (const NamedItem& item : m_items)
+            if ((item.flags & (SCRIPTITEM_GLOBALMEMBERS | SCRIPTITEM_ISVISIBLE)) ==
+                (SCRIPTITEM_GLOBALMEMBERS | SCRIPTITEM_ISVISIBLE))
+                items.push_back(item);
+        if (items.empty())
+            return;
+        programs = m_programs;
+    }
+    // Names the scripts use that are no globals of the heap yet.
+    std::vector<const Identifier*> open;
+    {
+        std::lock_guard heapGuard(heap->Lock());
+        duk_context* ctx = heap->Context();
+        if (!ctx)
+            return;
+        std::set<std::u16string> listed;
+        for (const auto& program : programs) {
+            for (const Identifier& identifier : program->identifiers) {
+                const std::u16string& name = identifier.name;
+                if (heap->m_resolvedNames.count(name) || listed.count(name))
+                    continue;
+                bool isGlobal = false;
+                auto probe = [&](duk_context* c) {
+                    duk_push_global_object(c);
+                    PushText(c, name);
+                    isGlobal = duk_has_prop(c, -2);
+                };
+                duk_int_t rc = SafeCall(ctx, probe);
+                duk_pop(ctx);
+                if (rc != DUK_EXEC_SUCCESS)
+                    continue;
+                if (isGlobal) {
+                    heap->m_resolvedNames.insert(name);
+                } else {
+                    listed.insert(name);
+                    open.push_back(&identifier);
+                }
+            }
+        }
+    }
+    if (open.empty())
         return;
     std::vector<std::pair<const NamedItem*, CComPtr<IDispatch>>> owners;
-    for (const NamedItem& item : m_items) {
-        if ((item.flags & (SCRIPTITEM_GLOBALMEMBERS | SCRIPTITEM_ISVISIBLE)) !=
-            (SCRIPTITEM_GLOBALMEMBERS | SCRIPTITEM_ISVISIBLE))
-            continue;
+    for (const NamedItem& item : items) {
         CComPtr<IUnknown> unknown;
-        if (FAILED(m_ptrSite->GetItemInfo(BSTR(item.name), SCRIPTINFO_IUNKNOWN, unknown.Receive(),
-                                          nullptr)))
+        if (FAILED(site->GetItemInfo(BSTR(item.name), SCRIPTINFO_IUNKNOWN, unknown.Receive(),
+                                     nullptr)))
             continue;
         if (CComPtr<IDispatch> disp = ComQuery<IDispatch>(unknown.Get()))
             owners.emplace_back(&item, std::move(disp));
     }
-    if (owners.empty())
-        return;
-    std::lock_guard heapGuard(m_heap->Lock());
-    duk_context* ctx = m_heap->Context();
-    for (const auto& program : m_programs) {
-        for (const Identifier& identifier : program->identifiers) {
-            const std::u16string& name = identifier.name;
-            if (m_resolvedNames.count(name))
-                continue;
-            bool isGlobal = false;
-            auto probe = [&](duk_context* c) {
-                duk_push_global_object(c);
-                PushText(c, name);
-                isGlobal = duk_has_prop(c, -2);
-            };
-            duk_int_t rc = SafeCall(ctx, probe);
-            duk_pop(ctx);
-            if (rc != DUK_EXEC_SUCCESS)
-                continue;
-            if (isGlobal) {
-                m_resolvedNames.insert(name);
-                continue;
-            }
-            for (const auto& owner : owners) {
-                // Named, not a structured binding: lambdas below capture it.
-                const auto& item = owner.first;
-                const auto& disp = owner.second;
-                const char16_t* names[] = {name.c_str()};
-                DISPID id = DISPID_UNKNOWN;
-                if (FAILED(disp->GetIDsOfNames(GUID_NULL, names, 1, m_heap->m_lcid, &id)))
-                    continue;
-                auto pushMemberFunction = [&](duk_context* c, duk_c_function fn, duk_idx_t nargs) {
-                    duk_push_c_function(c, fn, nargs);
-                    PushText(c, item->name);
-                    duk_put_prop_string(c, -2, kMemberItem);
-                    PushText(c, name);
-                    duk_put_prop_string(c, -2, kMemberName);
-                };
-                auto define = [&](duk_context* c) {
-                    duk_push_global_object(c);
-                    PushText(c, name);
-                    // Configurable, so that a later declaration of the script's own
-                    // replaces it.
-                    if (identifier.callOnly) {
-                        pushMemberFunction(c, &GlobalMemberCall, DUK_VARARGS);
-                        duk_def_prop(c, -3,
-                                     DUK_DEFPROP_HAVE_VALUE | DUK_DEFPROP_SET_WRITABLE |
-                                         DUK_DEFPROP_SET_CONFIGURABLE);
-                    } else {
-                        pushMemberFunction(c, &GlobalMemberGetter, 0);
-                        pushMemberFunction(c, &GlobalMemberSetter, 1);
-                        duk_def_prop(c, -4,
-                                     DUK_DEFPROP_HAVE_GETTER | DUK_DEFPROP_HAVE_SETTER |
-                                         DUK_DEFPROP_SET_CONFIGURABLE);
-                    }
-                };
-                rc = SafeCall(ctx, define);
-                duk_pop(ctx);
-                if (!CheckExpression(rc != DUK_EXEC_SUCCESS))
-                    m_resolvedNames.insert(name);
+    // Each open name with the first owner that knows it.
+    std::vector<std::pair<const Identifier*, const NamedItem*>> found;
+    for (const Identifier* identifier : open) {
+        for (const auto& owner : owners) {
+            const char16_t* names[] = {identifier->name.c_str()};
+            DISPID id = DISPID_UNKNOWN;
+            if (SUCCEEDED(owner.second->GetIDsOfNames(GUID_NULL, names, 1, lcid, &id))) {
+                found.emplace_back(identifier, owner.first);
                 break;
             }
         }
+    }
+    std::lock_guard heapGuard(heap->Lock());
+    duk_context* ctx = heap->Context();
+    if (!ctx)
+        return;
+    for (const auto& [identifier, item] : found) {
+        const std::u16string& name = identifier->name;
+        const bool callOnly = identifier->callOnly;
+        const std::u16string& itemName = item->name;
+        auto pushMemberFunction = [&](duk_context* c, duk_c_function fn, duk_idx_t nargs) {
+            duk_push_c_function(c, fn, nargs);
+            PushText(c, itemName);
+            duk_put_prop_string(c, -2, kMemberItem);
+            PushText(c, name);
+            duk_put_prop_string(c, -2, kMemberName);
+        };
+        auto define = [&](duk_context* c) {
+            duk_push_global_object(c);
+            PushText(c, name);
+            // Configurable, so that a later declaration of the script's own replaces it.
+            if (callOnly) {
+                pushMemberFunction(c, &GlobalMemberCall, DUK_VARARGS);
+                duk_def_prop(c, -3,
+                             DUK_DEFPROP_HAVE_VALUE | DUK_DEFPROP_SET_WRITABLE |
+                                 DUK_DEFPROP_SET_CONFIGURABLE);
+            } else {
+                pushMemberFunction(c, &GlobalMemberGetter, 0);
+                pushMemberFunction(c, &GlobalMemberSetter, 1);
+                duk_def_prop(c, -4,
+                             DUK_DEFPROP_HAVE_GETTER | DUK_DEFPROP_HAVE_SETTER |
+                                 DUK_DEFPROP_SET_CONFIGURABLE);
+            }
+        };
+        duk_int_t rc = SafeCall(ctx, define);
+        duk_pop(ctx);
+        if (!CheckExpression(rc != DUK_EXEC_SUCCESS))
+            heap->m_resolvedNames.insert(name);
     }
 }
 
 HRESULT CJScriptEngine::SetScriptSite(IActiveScriptSite* pass) {
     if (CheckExpression(!pass))
         return E_POINTER;
+    // The site is asked before the engine's lock is taken: the engine never calls out
+    // while it holds its lock.
+    LCID lcid = 0;
+    if (FAILED(pass->GetLCID(&lcid)) || lcid == 0)
+        lcid = 0x0409;
     std::lock_guard guard(m_lock);
     if (CheckExpression(m_ptrSite))
         return E_UNEXPECTED;
     m_ptrSite = pass;
-    if (m_heap)
+    m_lcid = lcid;
+    if (m_heap) {
+        std::lock_guard heapGuard(m_heap->Lock());
         m_heap->m_pSite = pass;
-    LCID lcid = 0;
-    if (SUCCEEDED(pass->GetLCID(&lcid)) && m_heap)
         m_heap->m_lcid = lcid;
+    }
     if (m_state == SCRIPTSTATE_UNINITIALIZED)
         m_state = SCRIPTSTATE_INITIALIZED;
     return S_OK;
@@ -413,7 +464,7 @@ HRESULT CJScriptEngine::GetScriptSite(const IID& riid, void** ppvObject) {
 
 HRESULT CJScriptEngine::SetScriptState(SCRIPTSTATE ss) {
     try {
-        std::lock_guard guard(m_lock);
+        std::unique_lock guard(m_lock);
         if (m_state == SCRIPTSTATE_CLOSED)
             return E_UNEXPECTED;
         switch (ss) {
@@ -422,8 +473,11 @@ HRESULT CJScriptEngine::SetScriptState(SCRIPTSTATE ss) {
                 if (CheckExpression(!m_ptrSite))
                     return E_UNEXPECTED;
                 m_state = ss;
+                CComPtr<IActiveScriptSite> site = m_ptrSite;
+                // Global code runs, and the site hears of it, without the engine's lock.
+                guard.unlock();
                 HRESULT hr = RunPending();
-                m_ptrSite->OnStateChange(ss);
+                site->OnStateChange(ss);
                 return hr;
             }
             case SCRIPTSTATE_INITIALIZED:
@@ -431,6 +485,7 @@ HRESULT CJScriptEngine::SetScriptState(SCRIPTSTATE ss) {
                 m_state = ss;
                 return S_OK;
             case SCRIPTSTATE_CLOSED:
+                guard.unlock();
                 return Close();
             default:
                 return E_INVALIDARG;
@@ -450,21 +505,29 @@ HRESULT CJScriptEngine::GetScriptState(SCRIPTSTATE* pssState) {
 
 HRESULT CJScriptEngine::Close() {
     std::shared_ptr<CJScriptHeap> heap;
+    std::shared_ptr<CJScriptHeapPool> pool;
     CComPtr<IActiveScriptSite> site;
     {
         std::lock_guard guard(m_lock);
         heap = std::move(m_heap);
+        std::atomic_store(&m_heapForInterrupt, std::shared_ptr<CJScriptHeap>());
         if (heap) {
             std::lock_guard heapGuard(heap->Lock());
             heap->m_reportError = nullptr;
+            heap->m_pSite = nullptr;
         }
         site = std::move(m_ptrSite);
+        pool = m_pool;
         m_programs.clear();
         m_ranPrograms = 0;
         m_items.clear();
         m_state = SCRIPTSTATE_CLOSED;
     }
-    if (heap)
+    // A clone's heap goes back to the pool for the next clone; the parsing engine's
+    // heap (no pool: it was never cloned) or one that cannot be reused is closed.
+    if (heap && pool && m_bIsClone)
+        pool->Give(std::move(heap));
+    else if (heap)
         heap->Close();
     if (site)
         site->OnStateChange(SCRIPTSTATE_CLOSED);
@@ -515,25 +578,31 @@ HRESULT CJScriptEngine::GetScriptDispatch(const BSTR&, IDispatch** ppdisp) {
         return E_POINTER;
     *ppdisp = nullptr;
     try {
-        std::lock_guard guard(m_lock);
-        if (m_state == SCRIPTSTATE_CLOSED)
-            return E_UNEXPECTED;
-        HRESULT hr = EnsureHeap();
-        if (FAILED(hr))
-            return hr;
+        std::shared_ptr<CJScriptHeap> heap;
+        {
+            std::lock_guard guard(m_lock);
+            if (m_state == SCRIPTSTATE_CLOSED)
+                return E_UNEXPECTED;
+            HRESULT hr = EnsureHeap();
+            if (FAILED(hr))
+                return hr;
+            heap = m_heap;
+        }
         ResolveGlobalMembers();
-        std::lock_guard heapGuard(m_heap->Lock());
-        duk_context* ctx = m_heap->Context();
+        std::lock_guard heapGuard(heap->Lock());
+        duk_context* ctx = heap->Context();
+        if (CheckExpression(!ctx))
+            return E_UNEXPECTED;
         unsigned key = 0;
         auto body = [&](duk_context* c) {
             duk_push_global_object(c);
-            key = m_heap->Keep(-1);
+            key = heap->Keep(-1);
         };
         duk_int_t rc = SafeCall(ctx, body);
         duk_pop(ctx);
         if (CheckExpression(rc != DUK_EXEC_SUCCESS))
             return E_OUTOFMEMORY;
-        return CJScriptObjectDispatch::CreateKept(m_heap, key, ppdisp);
+        return CJScriptObjectDispatch::CreateKept(heap, key, ppdisp);
     } catch (...) {
         return ReportException("CJScriptEngine::GetScriptDispatch", CV_HERE);
     }
@@ -586,6 +655,11 @@ HRESULT CJScriptEngine::Clone(IActiveScript** ppscript) {
         std::lock_guard guard(m_lock);
         if (m_state == SCRIPTSTATE_CLOSED)
             return E_UNEXPECTED;
+        if (!m_pool)
+            m_pool = std::make_shared<CJScriptHeapPool>();
+        clone->m_pool = m_pool;
+        clone->m_bIsClone = true;
+        clone->m_lcid = m_lcid;
         for (const auto& program : m_programs)
             if (program->persistent)
                 clone->m_programs.push_back(program);
@@ -620,33 +694,44 @@ HRESULT CJScriptEngine::ParseScriptText(const BSTR& pstrCode, const BSTR&, IUnkn
                                         DWORD dwSourceContextCookie, ULONG ulStartingLineNumber,
                                         DWORD dwFlags, VARIANT* pvarResult, EXCEPINFO* pexcepinfo) {
     try {
-        std::lock_guard guard(m_lock);
-        if (m_state == SCRIPTSTATE_CLOSED)
-            return E_UNEXPECTED;
+        std::shared_ptr<CJScriptHeap> heap;
+        CComPtr<IActiveScriptSite> site;
+        {
+            std::lock_guard guard(m_lock);
+            if (m_state == SCRIPTSTATE_CLOSED)
+                return E_UNEXPECTED;
+            HRESULT hr = EnsureHeap();
+            if (FAILED(hr))
+                return hr;
+            heap = m_heap;
+            site = m_ptrSite;
+        }
         const bool expression = dwFlags & SCRIPTTEXT_ISEXPRESSION;
         std::shared_ptr<const Program> program;
         HRESULT hr =
-            Compile(pstrCode, dwSourceContextCookie, ulStartingLineNumber, expression,
+            Compile(*heap, pstrCode, dwSourceContextCookie, ulStartingLineNumber, expression,
                     (dwFlags & SCRIPTTEXT_ISPERSISTENT) && !expression, &program, pexcepinfo);
         if (FAILED(hr))
             return hr;
         if (expression)
-            return Execute(*program, pvarResult, pexcepinfo);
-        m_programs.push_back(program);
-        if (m_state == SCRIPTSTATE_STARTED || m_state == SCRIPTSTATE_CONNECTED)
-            return RunPending();
-        return S_OK;
+            return Execute(*heap, site.Get(), *program, pvarResult, pexcepinfo);
+        bool running = false;
+        {
+            std::lock_guard guard(m_lock);
+            if (m_state == SCRIPTSTATE_CLOSED)
+                return E_UNEXPECTED;
+            m_programs.push_back(program);
+            running = m_state == SCRIPTSTATE_STARTED || m_state == SCRIPTSTATE_CONNECTED;
+        }
+        return running ? RunPending() : S_OK;
     } catch (...) {
         return ReportException("CJScriptEngine::ParseScriptText", CV_HERE);
     }
 }
 
-HRESULT CJScriptEngine::Compile(const BSTR& code, DWORD cookie, ULONG startLine, bool expression,
-                                bool persistent, std::shared_ptr<const Program>* pProgram,
-                                EXCEPINFO* pexcepinfo) {
-    HRESULT hr = EnsureHeap();
-    if (FAILED(hr))
-        return hr;
+HRESULT CJScriptEngine::Compile(CJScriptHeap& heap, const BSTR& code, DWORD cookie, ULONG startLine,
+                                bool expression, bool persistent,
+                                std::shared_ptr<const Program>* pProgram, EXCEPINFO* pexcepinfo) {
     auto program = std::make_shared<Program>();
     program->name = "jscript:" + std::to_string(g_nextProgram.fetch_add(1));
     program->text = code.Str();
@@ -654,93 +739,124 @@ HRESULT CJScriptEngine::Compile(const BSTR& code, DWORD cookie, ULONG startLine,
     program->startLine = startLine;
     program->persistent = persistent;
     program->identifiers = ScanIdentifiers(program->text);
-    std::lock_guard heapGuard(m_heap->Lock());
-    duk_context* ctx = m_heap->Context();
-    auto body = [&](duk_context* c) {
-        PushText(c, program->text);
-        duk_push_string(c, program->name.c_str());
-        duk_compile(c, expression ? DUK_COMPILE_EVAL : 0);
-        duk_dump_function(c);
-        duk_size_t size = 0;
-        auto* data = static_cast<unsigned char*>(duk_get_buffer(c, -1, &size));
-        program->bytecode.assign(data, data + size);
-    };
-    duk_int_t rc = SafeCall(ctx, body);
-    if (rc != DUK_EXEC_SUCCESS) {
-        CJScriptErrorDetails details = CJScriptError::Describe(ctx, -1, true);
+    CJScriptErrorDetails details;
+    {
+        std::lock_guard heapGuard(heap.Lock());
+        duk_context* ctx = heap.Context();
+        if (CheckExpression(!ctx))
+            return E_UNEXPECTED;
+        auto body = [&](duk_context* c) {
+            PushText(c, program->text);
+            duk_push_string(c, program->name.c_str());
+            duk_compile(c, expression ? DUK_COMPILE_EVAL : 0);
+            duk_dump_function(c);
+            duk_size_t size = 0;
+            auto* data = static_cast<unsigned char*>(duk_get_buffer(c, -1, &size));
+            program->bytecode.assign(data, data + size);
+        };
+        duk_int_t rc = SafeCall(ctx, body);
+        if (rc == DUK_EXEC_SUCCESS) {
+            duk_pop(ctx);
+            *pProgram = std::move(program);
+            return S_OK;
+        }
+        details = CJScriptError::Describe(ctx, -1, true);
         duk_pop(ctx);
-        return Report(details, program.get(), pexcepinfo);
     }
-    duk_pop(ctx);
-    *pProgram = std::move(program);
-    return S_OK;
+    return Report(details, program.get(), pexcepinfo);
 }
 
 HRESULT CJScriptEngine::RunPending() {
-    HRESULT hr = EnsureHeap();
-    if (FAILED(hr))
-        return hr;
-    while (m_ranPrograms < m_programs.size()) {
+    for (;;) {
+        std::shared_ptr<CJScriptHeap> heap;
+        CComPtr<IActiveScriptSite> site;
+        std::shared_ptr<const Program> program;
+        {
+            std::lock_guard guard(m_lock);
+            if (m_state == SCRIPTSTATE_CLOSED)
+                return E_UNEXPECTED;
+            HRESULT hr = EnsureHeap();
+            if (FAILED(hr))
+                return hr;
+            if (m_ranPrograms >= m_programs.size())
+                return S_OK;
+            heap = m_heap;
+            site = m_ptrSite;
+        }
         ResolveGlobalMembers();
-        std::shared_ptr<const Program> program = m_programs[m_ranPrograms++];
-        hr = Execute(*program, nullptr, nullptr);
+        {
+            std::lock_guard guard(m_lock);
+            if (m_ranPrograms >= m_programs.size() || m_heap != heap)
+                continue;
+            program = m_programs[m_ranPrograms++];
+        }
+        HRESULT hr = Execute(*heap, site.Get(), *program, nullptr, nullptr);
         if (FAILED(hr))
             return hr;
     }
-    return S_OK;
 }
 
-HRESULT CJScriptEngine::Execute(const Program& program, VARIANT* pvarResult,
-                                EXCEPINFO* pexcepinfo) {
-    HRESULT hr = EnsureHeap();
-    if (FAILED(hr))
-        return hr;
-    std::lock_guard heapGuard(m_heap->Lock());
-    duk_context* ctx = m_heap->Context();
-    const bool outermost = m_heap->EnterCall();
-    if (m_ptrSite)
-        m_ptrSite->OnEnterScript();
+HRESULT CJScriptEngine::Execute(CJScriptHeap& heap, IActiveScriptSite* site, const Program& program,
+                                VARIANT* pvarResult, EXCEPINFO* pexcepinfo) {
+    // The site hears of the entry and the exit, and of an error, outside the heap's
+    // lock; only the script itself runs under it (and calls the host from there).
+    if (site)
+        site->OnEnterScript();
     CComVariant result;
-    auto body = [&](duk_context* c) {
-        void* buffer = duk_push_fixed_buffer(c, program.bytecode.size());
-        std::memcpy(buffer, program.bytecode.data(), program.bytecode.size());
-        duk_load_function(c);
-        duk_call(c, 0);
-        if (pvarResult)
-            GetVariant(c, -1, &result);
-    };
-    duk_int_t rc = SafeCall(ctx, body);
-    hr = S_OK;
-    if (rc != DUK_EXEC_SUCCESS && !m_heap->InterruptRequested()) {
-        CJScriptErrorDetails details = CJScriptError::Describe(ctx, -1, false);
+    CJScriptErrorDetails details;
+    bool failed = false;
+    {
+        std::lock_guard heapGuard(heap.Lock());
+        duk_context* ctx = heap.Context();
+        if (!ctx) {
+            if (site)
+                site->OnLeaveScript();
+            return E_UNEXPECTED;
+        }
+        const bool outermost = heap.EnterCall();
+        auto body = [&](duk_context* c) {
+            void* buffer = duk_push_fixed_buffer(c, program.bytecode.size());
+            std::memcpy(buffer, program.bytecode.data(), program.bytecode.size());
+            duk_load_function(c);
+            duk_call(c, 0);
+            if (pvarResult)
+                GetVariant(c, -1, &result);
+        };
+        duk_int_t rc = SafeCall(ctx, body);
+        if (rc != DUK_EXEC_SUCCESS && !heap.InterruptRequested()) {
+            details = CJScriptError::Describe(ctx, -1, false);
+            failed = true;
+        }
         duk_pop(ctx);
-        hr = Report(details, &program, pexcepinfo);
-    } else {
-        duk_pop(ctx);
+        heap.LeaveCall(outermost);
     }
-    if (m_ptrSite)
-        m_ptrSite->OnLeaveScript();
-    m_heap->LeaveCall(outermost);
-    if (pvarResult && SUCCEEDED(hr)) {
+    if (site)
+        site->OnLeaveScript();
+    if (failed)
+        return Report(details, &program, pexcepinfo);
+    if (pvarResult) {
         VariantClear(pvarResult);
         result.Detach(pvarResult);
     }
-    return hr;
-}
-
-const CJScriptEngine::Program* CJScriptEngine::ProgramNamed(const std::string& name) const {
-    for (const auto& program : m_programs)
-        if (program->name == name)
-            return program.get();
-    return nullptr;
+    return S_OK;
 }
 
 HRESULT CJScriptEngine::Report(const CJScriptErrorDetails& details, const Program* program,
                                EXCEPINFO* pexcepinfo) {
-    // The error's own script decides the cookie (a function of one text may fail while
-    // another runs).
-    if (const Program* own = ProgramNamed(details.fileName))
-        program = own;
+    CComPtr<IActiveScriptSite> site;
+    // Keeps the error's own program alive while its text is read.
+    std::shared_ptr<const Program> own;
+    {
+        std::lock_guard guard(m_lock);
+        // The error's own script decides the cookie (a function of one text may fail
+        // while another runs).
+        for (const auto& candidate : m_programs)
+            if (candidate->name == details.fileName)
+                own = candidate;
+        site = m_ptrSite;
+    }
+    if (own)
+        program = own.get();
     DWORD cookie = program ? program->cookie : 0;
     ULONG line = program ? program->startLine : 0;
     std::u16string lineText;
@@ -758,14 +874,15 @@ HRESULT CJScriptEngine::Report(const CJScriptErrorDetails& details, const Progra
         pexcepinfo->bstrDescription = details.description;
         pexcepinfo->scode = details.scode;
     }
-    if (!m_ptrSite)
+    if (!site)
         return DISP_E_EXCEPTION;
     HRESULT hr = S_OK;
     CComPtr<CJScriptError> error =
         MakeObject<CJScriptError>(&hr, details, cookie, line, character, BSTR(lineText));
     if (CheckExpression(!error))
         return FAILED(hr) ? hr : E_OUTOFMEMORY;
-    m_ptrSite->OnScriptError(error.Get());
+    // Never under the engine's lock: the site maps the error and hands it to the host.
+    site->OnScriptError(error.Get());
     return SCRIPT_E_REPORTED;
 }
 

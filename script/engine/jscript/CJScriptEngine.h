@@ -14,6 +14,16 @@
 // only ever call the name, a global function that calls it. Errors go to the site with the
 // script's cookie and the line within its text; an interrupt stops the script through
 // Duktape's execution time-out hook and is not reported.
+//
+// Clones share a pool of Duktape heaps with the engine they came from: a closed clone's
+// heap is reset and kept, and the next clone loads the compiled programs into it instead
+// of creating a heap (see CJScriptHeapPool).
+//
+// Locks: the engine's lock guards its own fields only and is never held while the
+// engine calls out (to its site, to named items, or into script); the heap's lock is
+// held while script runs, and the script's calls to host objects are made under it. So
+// a host that holds its own locks while it drives the engine (the instance's lock for a
+// whole run) always takes them before the engine's.
 #pragma once
 #include <memory>
 #include <mutex>
@@ -25,6 +35,7 @@
 #include "script/engine/ActiveScript.h"
 
 class CJScriptHeap;
+class CJScriptHeapPool;
 struct CJScriptErrorDetails;
 
 class CJScriptEngine : public CComObjectRoot<CJScriptEngine, IActiveScript, IActiveScriptParse> {
@@ -82,21 +93,27 @@ public:
     };
 
 private:
-    HRESULT EnsureHeap();
-    HRESULT SetUpGlobals();
-    HRESULT Compile(const BSTR& code, DWORD cookie, ULONG startLine, bool expression,
-                    bool persistent, std::shared_ptr<const Program>* pProgram,
+    // The following are called without the engine's lock.
+    HRESULT Compile(CJScriptHeap& heap, const BSTR& code, DWORD cookie, ULONG startLine,
+                    bool expression, bool persistent, std::shared_ptr<const Program>* pProgram,
                     EXCEPINFO* pexcepinfo);
-    HRESULT Execute(const Program& program, VARIANT* pvarResult, EXCEPINFO* pexcepinfo);
+    HRESULT Execute(CJScriptHeap& heap, IActiveScriptSite* site, const Program& program,
+                    VARIANT* pvarResult, EXCEPINFO* pexcepinfo);
     HRESULT RunPending();
     HRESULT Report(const CJScriptErrorDetails& details, const Program* program,
                    EXCEPINFO* pexcepinfo);
-    const Program* ProgramNamed(const std::string& name) const;
-    void DefineNamedItem(const NamedItem& item);
     void ResolveGlobalMembers();
+    // Called under the engine's lock (they do not call out).
+    HRESULT EnsureHeap();
+    HRESULT SetUpGlobals();
+    void DefineNamedItem(const NamedItem& item);
 
     std::recursive_mutex m_lock;  // guards the fields below; taken before the heap's lock
     CComPtr<IActiveScriptSite> m_ptrSite;
+    LCID m_lcid = 0x0409;  // the site's locale
+    // Heaps of closed clones, shared with the engine this one came from and its clones.
+    std::shared_ptr<CJScriptHeapPool> m_pool;
+    bool m_bIsClone = false;  // a clone's heap goes back to the pool when it closes
     SCRIPTSTATE m_state = SCRIPTSTATE_UNINITIALIZED;
     std::shared_ptr<CJScriptHeap> m_heap;
     // The heap a running script uses, read without m_lock by InterruptScriptThread
@@ -105,8 +122,6 @@ private:
     std::vector<std::shared_ptr<const Program>> m_programs;  // every program, in parse order
     size_t m_ranPrograms = 0;                                // how many of them have run
     std::vector<NamedItem> m_items;
-    // Identifiers already settled as globals of this heap (own or global members).
-    std::set<std::u16string> m_resolvedNames;
     std::vector<std::pair<std::u16string, CComVariant>> m_constants;
     struct TypeLib {
         GUID libid;

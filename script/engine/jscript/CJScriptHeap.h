@@ -8,6 +8,12 @@
 // objects) hold the heap by shared pointer and find it closed once the engine closes.
 // Allocations are counted and refused beyond a limit, so a script that builds huge
 // strings gets a RangeError instead of taking the process's memory.
+//
+// Creating a Duktape heap costs far more than a small page's run, so a heap can be
+// reset for another run instead (`Reset`): the scripts then run in a new Duktape thread
+// with a new global environment (fresh global object and fresh built-ins), everything
+// the host kept in the heap is dropped, and a garbage collection releases the host
+// objects the previous run still held. Nothing of the previous run stays reachable.
 #pragma once
 #include <atomic>
 #include <cstddef>
@@ -15,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 #include "com/Dispatch.h"
@@ -34,9 +41,19 @@ public:
 
     // Creates the Duktape heap; E_OUTOFMEMORY when Duktape cannot start.
     HRESULT Open();
+    // How many Duktape heaps the process has created so far (a reused heap is not
+    // created again).
+    static std::size_t OpenedCount();
     // Destroys the Duktape heap (finalizers release the host objects it held).
     void Close();
-    duk_context* Context() const { return m_ctx; }
+    // Makes the heap as good as new for another engine: a new global environment, the
+    // host's kept values and names dropped, the previous run's garbage collected, no
+    // site. False when the heap cannot be reused (it is in a call, or Duktape failed);
+    // it must then be closed.
+    bool Reset();
+    // The context scripts run in: the heap's own thread, or after a reset the thread
+    // that carries the current global environment.
+    duk_context* Context() const { return m_run; }
     // The heap that a native function of this heap runs in.
     static CJScriptHeap* From(duk_context* ctx);
     static std::shared_ptr<CJScriptHeap> SharedFrom(duk_context* ctx);
@@ -78,6 +95,9 @@ public:
     // Reports an error of a call that came from the host to the engine's site; set by
     // the engine while it is open. Called without the heap's lock.
     std::function<void(const CJScriptErrorDetails&)> m_reportError;
+    // Identifiers already settled as globals of the current global environment (own or
+    // global members); guarded by Lock().
+    std::set<std::u16string> m_resolvedNames;
 
 private:
     static void* Alloc(void* udata, duk_size_t size);
@@ -87,8 +107,9 @@ private:
 
     const std::size_t m_memoryLimit;
     std::atomic<std::size_t> m_memoryUsed{0};
-    duk_context* m_ctx = nullptr;
-    std::recursive_mutex m_lock;  // see Lock()
+    duk_context* m_ctx = nullptr;  // the heap's own thread
+    duk_context* m_run = nullptr;  // see Context(); kept reachable from the heap stash
+    std::recursive_mutex m_lock;   // see Lock()
     std::atomic<bool> m_interrupt{false};
     std::map<std::u16string, DISPID> m_ids;  // guarded by m_lock
     std::vector<std::u16string> m_names;     // index = DISPID - kFirstId

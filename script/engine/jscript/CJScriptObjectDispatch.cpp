@@ -158,8 +158,13 @@ HRESULT CJScriptObjectDispatch::Invoke(DISPID dispIdMember, const IID&, LCID, WO
             const UINT cArgs = state.params->cArgs;
             const UINT cNamed = state.params->cNamedArgs;
             if (state.flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) {
-                if (!state.member || cArgs < 1) {
+                if (!state.member) {
                     state.hr = DISP_E_MEMBERNOTFOUND;
+                    return;
+                }
+                // A JavaScript property takes exactly its new value (no indexes).
+                if (cArgs != 1) {
+                    state.hr = DISP_E_BADPARAMCOUNT;
                     return;
                 }
                 PushText(c, *state.member);
@@ -171,15 +176,24 @@ HRESULT CJScriptObjectDispatch::Invoke(DISPID dispIdMember, const IID&, LCID, WO
             if (state.member) {
                 PushText(c, *state.member);
                 duk_get_prop(c, -2);  // [obj value]
-                const bool call =
-                    duk_is_callable(c, -1) && ((state.flags & DISPATCH_METHOD) || cPositional > 0);
+                const bool callable = duk_is_callable(c, -1);
+                const bool call = callable && ((state.flags & DISPATCH_METHOD) || cPositional > 0);
                 if (!call) {
+                    // Arguments for a value that is no function have nothing to go to.
+                    if (!callable && cPositional > 0) {
+                        state.hr = DISP_E_BADPARAMCOUNT;
+                        return;
+                    }
                     GetVariant(c, -1, &state.result);
                     return;
                 }
                 duk_swap(c, -2, -1);  // [function this]
             } else {
                 if (!duk_is_callable(c, -1)) {
+                    if (cPositional > 0) {
+                        state.hr = DISP_E_BADPARAMCOUNT;
+                        return;
+                    }
                     GetVariant(c, -1, &state.result);
                     return;
                 }
@@ -192,6 +206,8 @@ HRESULT CJScriptObjectDispatch::Invoke(DISPID dispIdMember, const IID&, LCID, WO
         };
         duk_int_t rc = SafeCall(ctx, body);
         HRESULT hr = state.hr;
+        if (FAILED(hr))
+            CheckResult(hr);
         if (rc != DUK_EXEC_SUCCESS) {
             if (m_heap->InterruptRequested()) {
                 hr = S_OK;
