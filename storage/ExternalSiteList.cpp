@@ -1,31 +1,17 @@
-// The list of external sites that scripts see as Storage.ExternalSites.
+// The storage manager's handler of the external-site list that scripts see as
+// Storage.ExternalSites.
 #include "storage/ExternalSiteList.h"
 
+#include <utility>
+
 #include "com/DiagnosticLog.h"
-#include "idl/DispatchIds.h"
-#include "idl/Identifiers.h"
 
-CExternalSiteList::CExternalSiteList(CStorageManager* pManager, IUnknown* pOwner)
-    : m_pManager(pManager), m_ptrOwner(pOwner) {}
+CExternalSiteList::CExternalSiteList(CStorageManager* pManager) : m_pManager(pManager) {}
 
-const CDispatchTable& CExternalSiteList::GetDispatchTable() {
-    static const CDispatchTable table(
-        u"IStringList2",
-        {
-            DispGet<&CExternalSiteList::get_Item>(u"Item", DISPID_ISTRINGLIST2_ITEM),
-            DispGet<&CExternalSiteList::get_Count>(u"Count", DISPID_ISTRINGLIST2_COUNT),
-            DispMethod<&CExternalSiteList::Add>(u"Add", DISPID_ISTRINGLIST2_ADD),
-            DispMethod<&CExternalSiteList::Remove>(u"Remove", DISPID_ISTRINGLIST2_REMOVE),
-        });
-    return table;
-}
-
-HRESULT CExternalSiteList::QueryExtraInterface(const IID& iid, void** ppv) {
-    if (iid != IID_IStringList2)
-        return E_NOINTERFACE;
-    *ppv = static_cast<IDispatch*>(this);
-    AddRef();
-    return S_OK;
+HRESULT CExternalSiteList::GetValues(std::vector<CComVariant>& values) {
+    if (CheckExpression(!m_pManager))
+        return E_POINTER;
+    return CheckResultValue(m_pManager->GetValues(&values));
 }
 
 HRESULT CExternalSiteList::get_Item(const VARIANT& index, VARIANT* pVariantReturn) {

@@ -1,29 +1,27 @@
-// CExternalSiteList: the list object that `Storage.ExternalSites` gives scripts: the
-// external sites by their full file names, counted from 1, with Add and Remove acting
-// on the storage manager's list.
+// CExternalSiteList: the storage manager's handler of the external sites behind the
+// string list that `Storage.ExternalSites` gives scripts: the external sites by their
+// full file names, counted from 1, with Add and Remove acting on the manager's list.
 //
-// It answers the members of the string-list interface of the type library (Item,
-// Count, Add, Remove) and forwards each to the manager, which keeps the sites; the
-// list holds a reference to the storage object that made it.
+// The storage object owns one handler and names itself as the owner of every list (and
+// enumerator) made over it, so the handler lives as long as any of them.
 #pragma once
 
-#include "com/DispatchTable.h"
+#include "objects/StringList2.h"
 #include "storage/StorageManager.h"
 
-class CExternalSiteList
-    : public CComObjectRoot<CExternalSiteList, IDispatchImpl<CExternalSiteList>> {
+class CExternalSiteList : public CStringList2Site {
 public:
-    CExternalSiteList(CStorageManager* pManager, IUnknown* pOwner);
+    explicit CExternalSiteList(CStorageManager* pManager);
+    ~CExternalSiteList() = default;
 
-    static const CDispatchTable& GetDispatchTable();
-    HRESULT QueryExtraInterface(const IID& iid, void** ppv);
-
-    HRESULT get_Item(const VARIANT& index, VARIANT* pVariantReturn);
-    HRESULT get_Count(LONG* cStrRet);
-    HRESULT Add(BSTR bstrItem);
-    HRESULT Remove(const VARIANT& index);
+    // CEnumVARIANTSite
+    HRESULT GetValues(std::vector<CComVariant>& values) override;
+    // CStringList2Site
+    HRESULT get_Item(const VARIANT& index, VARIANT* pVariantReturn) override;
+    HRESULT get_Count(LONG* cStrRet) override;
+    HRESULT Add(BSTR bstrItem) override;
+    HRESULT Remove(const VARIANT& index) override;
 
 private:
-    CStorageManager* m_pManager;
-    CComPtr<IUnknown> m_ptrOwner;
+    CStorageManager* m_pManager;  // not owned; outlives every storage object
 };

@@ -4,10 +4,10 @@
 #include "com/DiagnosticLog.h"
 #include "idl/DispatchIds.h"
 #include "idl/Identifiers.h"
-#include "storage/ExternalSiteList.h"
+#include "objects/StringList2.h"
 
 CStorageObject::CStorageObject(CStorageManager* pManager)
-    : m_pManager(pManager ? pManager : STORAGE_MANAGER::instance()) {}
+    : m_pManager(pManager ? pManager : STORAGE_MANAGER::instance()), m_externalSites(m_pManager) {}
 
 const CDispatchTable& CStorageObject::GetDispatchTable() {
     static const CDispatchTable table(
@@ -69,8 +69,10 @@ HRESULT CStorageObject::get_ExternalSites(IDispatch** pVal) {
     *pVal = nullptr;
     try {
         HRESULT hr = S_OK;
-        CComPtr<CExternalSiteList> ptrList = MakeObject<CExternalSiteList>(
-            &hr, m_pManager, static_cast<IUnknown*>(static_cast<IDispatch*>(this)));
+        CComPtr<CStringList2> ptrList = MakeObject<CStringList2>(&hr);
+        if (!CheckResult(hr))
+            return hr;
+        hr = ptrList->Init(&m_externalSites, static_cast<IUnknown*>(static_cast<IDispatch*>(this)));
         if (!CheckResult(hr))
             return hr;
         *pVal = ptrList.Detach();

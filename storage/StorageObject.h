@@ -4,10 +4,12 @@
 //
 // It holds no state of its own: every property forwards to the storage manager it was
 // made for (the program's `STORAGE_MANAGER` unless a test hands in another), which
-// outlives it.
+// outlives it. The external sites reach scripts as a string list whose handler the
+// storage object owns.
 #pragma once
 
 #include "com/DispatchTable.h"
+#include "storage/ExternalSiteList.h"
 #include "storage/StorageManager.h"
 
 class CStorageObject : public CComObjectRoot<CStorageObject, IDispatchImpl<CStorageObject>> {
@@ -27,4 +29,6 @@ public:
 
 private:
     CStorageManager* m_pManager;
+    // The handler behind every ExternalSites list; the lists hold this object alive.
+    CExternalSiteList m_externalSites;
 };

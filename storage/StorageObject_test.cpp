@@ -165,4 +165,31 @@ TEST_F(StorageObjectTest, ExternalSitesListAddsItemsAndRemoves) {
     EXPECT_EQ(0, nCount);
 }
 
+TEST_F(StorageObjectTest, ExternalSitesEnumerateAndKeepTheStorageObjectAlive) {
+    CComPtr<IDispatch> ptrSites = Sites();
+    ASSERT_TRUE(ptrSites);
+    ASSERT_EQ(S_OK, Call(ptrSites.Get(), DISPID_ISTRINGLIST2_ADD, DISPATCH_METHOD,
+                         {CComVariant(u"one.dat")}));
+    CComVariant varEnum;
+    ASSERT_EQ(S_OK, Call(ptrSites.Get(), DISPID_ISTRINGLIST2_NEWENUM, DISPATCH_PROPERTYGET, {},
+                         &varEnum));
+    ASSERT_EQ(VT_UNKNOWN, varEnum.vt);
+    CComPtr<IEnumVARIANT> ptrEnum = ComQuery<IEnumVARIANT>(varEnum.punkVal);
+    ASSERT_TRUE(ptrEnum);
+    varEnum.Clear();
+
+    // The list and the storage object may go; the enumerator holds the storage object,
+    // which owns the handler the enumerator reads.
+    ptrSites = nullptr;
+    m_ptrObject = nullptr;
+    ASSERT_EQ(S_OK, m_manager.Add(BSTR(u"two.dat")));
+    EXPECT_EQ(S_OK, ptrEnum->Reset());
+    CComVariant vars[3];
+    ULONG nFetched = 0;
+    EXPECT_EQ(S_FALSE, ptrEnum->Next(3, vars, &nFetched));
+    ASSERT_EQ(2u, nFetched);
+    EXPECT_EQ(FullPath("one.dat"), vars[0].Text());
+    EXPECT_EQ(FullPath("two.dat"), vars[1].Text());
+}
+
 }  // namespace
