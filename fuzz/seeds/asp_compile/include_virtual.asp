@@ -1,0 +1,1 @@
+<!-- #include file="e.inc" --><!-- #include virtual="d.inc" -->

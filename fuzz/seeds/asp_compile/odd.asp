@@ -1,0 +1,7 @@
+ab<% x = "%>" %>
+<%
+<!-- c
+%>-->
+<%@ LANGUAGE = VBScript %>
+<%%><%=a%><%=b%>
+<!-- #include file=

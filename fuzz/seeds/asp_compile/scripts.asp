@@ -1,0 +1,7 @@
+<SCRIPT LANGUAGE=JScript RUNAT=Server>
+function f() { return "%>"; }
+</SCRIPT>
+<script>client()</script>
+<!--
+<% x %>
+-->

@@ -1,0 +1,2 @@
+<%@ LANGUAGE=VBScript %>
+<P><%= Now %></P>

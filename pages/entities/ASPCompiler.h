@@ -1,0 +1,113 @@
+// CASPCompiler: turns one ASP page, and every page it includes, into script.
+//
+// Literal text becomes calls that write numbered blocks (the text itself stays in the
+// page and is fetched at run time through the write-block table), expression blocks
+// ("<%=" … "%>") become write calls, code blocks stand unchanged, server-side SCRIPT
+// blocks (RUNAT=SERVER) are handed over as scripts of their own, and "#include file"
+// comments compile the named page in place. Every script goes to the target with a
+// map from its characters back to the page's, for error positions. Directives
+// ("<%@ … %>") choose the script language, the LCID and the code page.
+//
+// Scanning: three delimiter pairs, in rank order "<%" … "%>", "<SCRIPT" … "</SCRIPT>"
+// and "<!--" … "-->", matched in any letter case. Outside blocks, the first opening
+// in the text opens a block, which ends at the first closing of its pair. Inside a
+// block only openings of a higher rank are looked for: one found before the closing
+// (an ASP block inside a comment or a client script) ends the pending block as literal
+// text, so ASP code runs wherever it stands, server scripts run even inside comments,
+// and blocks never overlap and together cover the page.
+//
+// A compiler is used once, by the entity that owns the results, on one thread.
+#pragma once
+
+#include <functional>
+#include <list>
+#include <string>
+#include <vector>
+
+#include "com/Bstr.h"
+#include "com/Unknown.h"
+#include "pages/PageInterfaces.h"
+#include "script/CScriptEngine.h"
+
+class CWriteFormats;
+
+class CASPCompiler {
+public:
+    enum BlockKind : LONG { kLiteral = 0, kASP = 1, kScript = 2, kComment = 3 };
+
+    // One contiguous range of a page, delimiters included; never empty.
+    struct ParseBlock {
+        LONG nKind;
+        ULONG ulCharStart;
+        ULONG ulLength;
+        friend bool operator==(const ParseBlock&, const ParseBlock&) = default;
+    };
+
+    // A literal range of a page that the generated script writes by number, with its
+    // text as read at compile time (pages are not read again while requests run).
+    struct WriteBlock {
+        CComPtr<ITextPage> ptrPage;
+        ULONG ulCharStart;
+        ULONG ulLength;
+        BSTR strText;
+    };
+
+    // Where the scripts go: the entity's script engine, or a recorder in tests.
+    class Target {
+    public:
+        virtual HRESULT AddScriptPage(ITextPage* pPage, ITextPage* pParentPage,
+                                      DWORD* pdwContext) = 0;
+        virtual HRESULT AddScript(const BSTR& strLanguage, const BSTR& strScript, DWORD dwContext,
+                                  const std::vector<CScriptEngine::ScriptBlock>& arrBlocks) = 0;
+
+    protected:
+        ~Target() = default;
+    };
+
+    // Finds an included page by name for a language (the storage manager's LoadPage).
+    using PageLoader = std::function<HRESULT(LCID lcid, std::u16string_view strName, IPage**)>;
+
+    // Includes nested deeper than this fail: a cycle through names written differently
+    // (case, slash direction) is not seen by the comparison of names as written.
+    static constexpr size_t kMaxIncludeDepth = 32;
+
+    CASPCompiler(Target& target, PageLoader loader, CWriteFormats& formats, LCID lcid);
+
+    // Compiles a page and everything it includes.
+    HRESULT Compile(ITextPage* pPage);
+
+    // Splits a page into blocks.
+    static HRESULT ScanBlocks(ITextPage* pPage, std::vector<ParseBlock>* parrBlocks);
+
+    // The results.
+    const std::u16string& Language() const { return m_strLanguage; }
+    LCID GetLCID() const { return m_lcid; }
+    UINT GetCodePage() const { return m_uCodePage; }
+    std::vector<WriteBlock>& WriteBlocks() { return m_arrWriteBlocks; }
+
+private:
+    using ScriptMap = std::vector<CScriptEngine::ScriptBlock>;
+
+    HRESULT ParsePage(ITextPage* pPage, ITextPage* pParent,
+                      std::list<std::u16string>& listIncludes);
+    HRESULT ParseASPDirectives(const ParseBlock& block, ITextPage* pPage);
+    HRESULT ApplyDirective(const std::u16string& strName, const std::u16string& strValue);
+    HRESULT ParseScriptBlock(ParseBlock& block, ITextPage* pPage, ITextPage* pParent);
+    HRESULT ParseCommentBlock(ParseBlock& block, ITextPage* pPage, ITextPage* pParent,
+                              std::list<std::u16string>& listIncludes);
+    HRESULT IncludeFile(bool bVirtual, const std::u16string& strName, ITextPage* pPage,
+                        std::list<std::u16string>& listIncludes);
+    HRESULT ParseASPBlock(const ParseBlock& block, ITextPage* pPage, std::u16string& strScript,
+                          ScriptMap& arrMap);
+    HRESULT InsertContent(const ParseBlock& block, ITextPage* pPage, std::u16string& strScript);
+    HRESULT FormatWrite(bool bBlock, std::u16string_view strText, ULONG& ulPos,
+                        std::u16string& strScript);
+
+    Target& m_target;
+    PageLoader m_loader;
+    CWriteFormats& m_formats;
+    std::u16string m_strLanguage;
+    LCID m_lcid;
+    UINT m_uCodePage;
+    std::vector<WriteBlock> m_arrWriteBlocks;
+};
