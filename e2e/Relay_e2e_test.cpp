@@ -10,18 +10,13 @@
 #include <memory>
 #include <sstream>
 
-#include "service/ChildProcess_test.h"
+#include "e2e/ServiceUnderTest.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using e2e::Executable;
 
 std::string Hex(const unsigned char* p, unsigned n) {
     static const char digits[] = "0123456789abcdef";
@@ -47,13 +42,6 @@ std::string Sha256OfFile(const fs::path& path) {
     unsigned n = 0;
     EVP_DigestFinal_ex(ctx.get(), md, &n);
     return Hex(md, n);
-}
-
-// The path a program runs as (what /proc/self/exe shows), or empty when absent.
-std::string Executable(const char* path) {
-    std::error_code ec;
-    fs::path real = fs::canonical(path, ec);
-    return ec ? std::string() : real.string();
 }
 
 // A test server (test_server.py) on 127.0.0.2, plain or TLS; knows its port.
@@ -118,68 +106,25 @@ protected:
         // The diverted programs run as another user and write their output here.
         fs::permissions(s_dir, fs::perms::all);
         fs::permissions(m_dir, fs::perms::all);
-        m_log = m_dir / "corvane.log";
-        std::ofstream reg(m_dir / "registry.reg");
-        reg << "Windows Registry Editor Version 5.00\n\n"
-               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvane]\n"
-            << "\"Logging\"=\"" << m_log.string() << "\"\n";
-        int n = 0;
-        for (const char* program :
-             {"/usr/bin/curl", "/usr/bin/python3", "/usr/lib/chromium/chromium"}) {
-            std::string exe = Executable(program);
-            if (exe.empty())
-                continue;
-            reg << "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Clients\\StartMenuInternet\\Test" << n++
-                << "\\shell\\open\\command]\n@=\"" << exe << "\"\n";
-        }
-        reg.close();
-        m_env = {{"CORVANE_REGISTRY", (m_dir / "registry.reg").string()},
-                 {"CORVANE_SERVER_SOCKET", (m_dir / "server.sock").string()},
-                 {"CORVANE_UNIT_DIR", m_dir.string()}};
-        m_service = std::make_unique<CChildProcess>(CORVANE_EXE, std::vector<std::string>{}, m_env);
-        ASSERT_TRUE(m_service->WaitForOutput("Service started\n")) << m_service->Stderr();
+        ASSERT_TRUE(m_service.Start(
+            m_dir, {"/usr/bin/curl", "/usr/bin/python3", "/usr/lib/chromium/chromium"}));
     }
     void TearDown() override {
-        if (m_service) {
-            m_service->Signal(SIGTERM);
-            EXPECT_EQ(m_service->Wait(), 0) << m_service->Stderr();
-        }
+        m_service.Stop();
     }
 
-    // Runs a program under corvane-run; its exit code.
-    int Diverted(const std::vector<std::string>& command, std::string* out = nullptr,
-                 std::chrono::seconds bound = std::chrono::seconds(120)) {
-        // Only an interactive user's programs are diverted; as root, run them as one.
-        std::vector<std::string> args(command);
-        args.insert(args.begin(), CORVANE_RUN_EXE);
-        std::string program = CORVANE_RUN_EXE;
-        if (getuid() == 0) {
-            args.insert(args.begin(), {"--reuid=1000", "--regid=1000", "--clear-groups"});
-            program = "/usr/bin/setpriv";
-        } else {
-            args.erase(args.begin());
-        }
-        auto env = m_env;
-        env["HOME"] = m_dir.string();
-        CChildProcess child(program, args, env);
-        int code = child.Wait(bound);
-        if (out)
-            *out = child.Stdout();
-        if (code != 0)
-            ADD_FAILURE() << "stderr: " << child.Stderr();
-        return code;
+    int Diverted(const std::vector<std::string>& command, std::string* out = nullptr) {
+        return m_service.Diverted(command, out);
     }
-
     std::string Log() const {
-        return ReadAll(m_log);
+        return m_service.Log();
     }
 
     static fs::path s_dir;
     static CTestServer* s_http;
     static CTestServer* s_https;
-    fs::path m_dir, m_log;
-    std::map<std::string, std::string> m_env;
-    std::unique_ptr<CChildProcess> m_service;
+    fs::path m_dir;
+    e2e::CServiceUnderTest m_service;
 };
 
 fs::path RelayEndToEnd::s_dir;

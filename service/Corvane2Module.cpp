@@ -13,18 +13,23 @@
 
 #include "com/DiagnosticLog.h"
 #include "com/Singleton.h"
+#include "http/HTTPConnection.h"
+#include "http/server/HTTPServer.h"
+#include "idl/Resources.h"
 #include "idl/ServerSocket.h"
 #include "intake/BrowserRegistry.h"
+#include "intake/HandOn.h"
 #include "intake/SocketServer.h"
 #include "service/Registration.h"
-#include "idl/Resources.h"
 #include "service/Server.h"
 #include "service/ServiceUnit.h"
 #include "service/TrayAppProcess.h"
 
 namespace {
 
-std::string ServiceName() { return std::string(resources::LoadString(resources::IDS_SERVICENAME)); }
+std::string ServiceName() {
+    return std::string(resources::LoadString(resources::IDS_SERVICENAME));
+}
 
 sigset_t StopSignals() {
     sigset_t set;
@@ -47,7 +52,9 @@ CCorvane2Module::CCorvane2Module(std::filesystem::path executable, CRegistryStor
     openlog(ServiceName().c_str(), LOG_PID, LOG_DAEMON);
 }
 
-CCorvane2Module::~CCorvane2Module() { StopControlThread(); }
+CCorvane2Module::~CCorvane2Module() {
+    StopControlThread();
+}
 
 void CCorvane2Module::LogEvent(const std::string& text) const {
     syslog(LOG_INFO, "%s", text.c_str());
@@ -75,6 +82,25 @@ void CCorvane2Module::StartSocketServer() {
         // the pool and the store it uses still exist.
         THREAD_POOL::instance();
         REGISTRY_STORE::instance();
+        // Connections to the private ports become connections of the local web server.
+        HTTP_SERVER::instance()->Install();
+        SetLocalServerHook([](CProcessSession* session, CSocketHandle client, CBuffer* buffer) {
+            CComPtr<IUnknown> ptrSession(static_cast<IUserObject*>(session));
+            auto* connection = new (std::nothrow) CHTTPConnection(ptrSession, client);
+            if (CheckExpression(!connection)) {
+                delete buffer;
+                return;
+            }
+            // CORVANE_HTTP_IDLE_MS shortens the idle time-out for tests.
+            static const DWORD idleMs = [] {
+                const char* text = std::getenv("CORVANE_HTTP_IDLE_MS");
+                long value = text ? std::atol(text) : 0;
+                return value > 0 ? static_cast<DWORD>(value)
+                                 : CHTTPConnection::kDefaultIdleTimeoutMs;
+            }();
+            connection->SetIdleTimeout(idleMs);
+            CheckResult(connection->Start(buffer));
+        });
         CSocketServer* server = SOCKET_SERVER::instance();
         if (CheckExpression(!server))
             return;
@@ -115,12 +141,24 @@ int CCorvane2Module::Main(const std::vector<std::string>& args) {
     }
     HRESULT hr = S_OK;
     switch (line.action) {
-        case ModuleSwitch::UnregServer: hr = UnregisterServer(false); break;
-        case ModuleSwitch::RegServer: hr = RegisterServer(false); break;
-        case ModuleSwitch::UnregServerPerUser: hr = UnregisterServer(true); break;
-        case ModuleSwitch::RegServerPerUser: hr = RegisterServer(true); break;
-        case ModuleSwitch::Service: hr = InstallService(); break;
-        case ModuleSwitch::Run: hr = Run(); break;
+        case ModuleSwitch::UnregServer:
+            hr = UnregisterServer(false);
+            break;
+        case ModuleSwitch::RegServer:
+            hr = RegisterServer(false);
+            break;
+        case ModuleSwitch::UnregServerPerUser:
+            hr = UnregisterServer(true);
+            break;
+        case ModuleSwitch::RegServerPerUser:
+            hr = RegisterServer(true);
+            break;
+        case ModuleSwitch::Service:
+            hr = InstallService();
+            break;
+        case ModuleSwitch::Run:
+            hr = Run();
+            break;
     }
     return SUCCEEDED(hr) ? 0 : 1;
 }
@@ -131,9 +169,8 @@ HRESULT CCorvane2Module::UnregisterServer(bool perUser) {
             CServiceUnit unit(ServiceName(), m_executable);
             HRESULT hr = unit.Uninstall();
             if (FAILED(hr)) {
-                ReportFailure(std::string(resources::LoadString(
-                                  resources::IDS_CANNOTDELETESERVICE)),
-                              hr);
+                ReportFailure(
+                    std::string(resources::LoadString(resources::IDS_CANNOTDELETESERVICE)), hr);
                 return hr;
             }
         }
@@ -150,7 +187,8 @@ HRESULT CCorvane2Module::UnregisterServer(bool perUser) {
             }
             return hrRemove;
         });
-        if (FAILED(hr)) ReportFailure("the registration could not be removed", hr);
+        if (FAILED(hr))
+            ReportFailure("the registration could not be removed", hr);
         return hr;
     } catch (...) {
         return ReportException("CCorvane2Module::UnregisterServer", CV_HERE);
@@ -193,7 +231,8 @@ HRESULT CCorvane2Module::RegisterServer(bool perUser) {
 HRESULT CCorvane2Module::InstallService() {
     try {
         HRESULT hr = RegisterServer(false);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         const std::string root = ClassesRoot(false, 0);
         hr = m_store.Transact(
             [&](CRegistryTree& tree) { return WriteLocalService(tree, root, ServiceName()); });
@@ -237,15 +276,18 @@ void CCorvane2Module::StartControlThread() {
         sigset_t set = StopSignals();
         for (;;) {
             int sig = 0;
-            if (sigwait(&set, &sig) != 0) continue;
-            if (m_exiting) return;
+            if (sigwait(&set, &sig) != 0)
+                continue;
+            if (m_exiting)
+                return;
             OnStop();
         }
     });
 }
 
 void CCorvane2Module::StopControlThread() {
-    if (!m_control.joinable()) return;
+    if (!m_control.joinable())
+        return;
     m_exiting = true;
     pthread_kill(m_control.native_handle(), SIGTERM);
     m_control.join();
@@ -253,8 +295,10 @@ void CCorvane2Module::StopControlThread() {
 
 void CCorvane2Module::OnStop() {
     try {
-        if (m_stopRequested.exchange(true)) return;
-        if (m_serviceMode) sd_notify(0, "STOPPING=1");
+        if (m_stopRequested.exchange(true))
+            return;
+        if (m_serviceMode)
+            sd_notify(0, "STOPPING=1");
         m_loop.PostQuit();
     } catch (...) {
         ReportException("CCorvane2Module::OnStop", CV_HERE);
@@ -262,7 +306,8 @@ void CCorvane2Module::OnStop() {
 }
 
 HRESULT CCorvane2Module::Run() {
-    if (m_bCreateMarker) m_marker.Create(kServiceMarkerName);
+    if (m_bCreateMarker)
+        m_marker.Create(kServiceMarkerName);
     m_serviceMode = IsServiceMode();
     StartControlThread();
     HRESULT hr = PreMessageLoop();
@@ -271,7 +316,17 @@ HRESULT CCorvane2Module::Run() {
         return hr;
     }
     LogEvent("Service started");
-    if (m_serviceMode) sd_notify(0, "READY=1");
+    if (!m_serviceMode && SOCKET_SERVER::exists()) {
+        // In the foreground, say where the local pages are: a browser started with
+        // corvane-run reaches them at the service's port.
+        std::printf(
+            "Local pages: http://localhost:%u/about.asp (open them in a browser started "
+            "with corvane-run)\n",
+            static_cast<unsigned>(SOCKET_SERVER::instance()->PrivatePort()));
+        std::fflush(stdout);
+    }
+    if (m_serviceMode)
+        sd_notify(0, "READY=1");
     m_loop.Run();
     if (m_rpcServer)
         m_rpcServer->Stop();

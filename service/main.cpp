@@ -12,10 +12,12 @@
 
 #include "com/DiagnosticLog.h"
 #include "com/Strings.h"
+#include "objects/PendingReplacements.h"
 #include "intake/SocketServer.h"
 #include "lsp/CorvaneLsp.h"
 #include "registry/RegistryStore.h"
 #include "service/Corvane2Module.h"
+#include "service/ProgramClasses.h"
 #include "sites/DefaultSite.h"
 #include "storage/StorageManager.h"
 
@@ -60,6 +62,9 @@ int main(int argc, char** argv) {
     });
 
     const auto executable = ExecutablePath(argv[0]);
+    CheckResult(RegisterProgramClasses());
+    // Site files that could not be replaced while the last run had them open.
+    CheckResult(ApplyPendingReplacements());
     HandOverDefaultSite(executable);
     // The connect() library is linked in: it tells the service that it is the filter
     // itself, and from now on asks the socket server about every loopback connect the
