@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "com/HexDigit.h"
 #include "com/Types.h"
 
 struct GUID {
@@ -22,17 +23,23 @@ struct GUID {
     BYTE Data4[8] = {};
 
     friend constexpr bool operator==(const GUID& a, const GUID& b) {
-        if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3) return false;
+        if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3)
+            return false;
         for (int i = 0; i < 8; ++i)
-            if (a.Data4[i] != b.Data4[i]) return false;
+            if (a.Data4[i] != b.Data4[i])
+                return false;
         return true;
     }
     friend constexpr bool operator<(const GUID& a, const GUID& b) {
-        if (a.Data1 != b.Data1) return a.Data1 < b.Data1;
-        if (a.Data2 != b.Data2) return a.Data2 < b.Data2;
-        if (a.Data3 != b.Data3) return a.Data3 < b.Data3;
+        if (a.Data1 != b.Data1)
+            return a.Data1 < b.Data1;
+        if (a.Data2 != b.Data2)
+            return a.Data2 < b.Data2;
+        if (a.Data3 != b.Data3)
+            return a.Data3 < b.Data3;
         for (int i = 0; i < 8; ++i)
-            if (a.Data4[i] != b.Data4[i]) return a.Data4[i] < b.Data4[i];
+            if (a.Data4[i] != b.Data4[i])
+                return a.Data4[i] < b.Data4[i];
         return false;
     }
     constexpr bool IsNull() const { return *this == GUID{}; }
@@ -47,30 +54,26 @@ using CLSID = GUID;
 
 constexpr GUID GUID_NULL{};
 
-namespace guid_detail {
-constexpr int HexDigit(char c) {
-    return c >= '0' && c <= '9'   ? c - '0'
-           : c >= 'a' && c <= 'f' ? c - 'a' + 10
-           : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                  : -1;
-}
-}  // namespace guid_detail
-
 // Parses "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" (braces optional, any case).
 constexpr std::optional<GUID> ParseGUID(std::string_view text) {
     if (text.size() == 38) {
-        if (text.front() != '{' || text.back() != '}') return std::nullopt;
+        if (text.front() != '{' || text.back() != '}')
+            return std::nullopt;
         text = text.substr(1, 36);
     }
-    if (text.size() != 36) return std::nullopt;
+    if (text.size() != 36)
+        return std::nullopt;
     for (std::size_t dash : {8u, 13u, 18u, 23u})
-        if (text[dash] != '-') return std::nullopt;
+        if (text[dash] != '-')
+            return std::nullopt;
     BYTE bytes[16] = {};
     int n = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (i == 8 || i == 13 || i == 18 || i == 23) continue;
-        int d = guid_detail::HexDigit(text[i]);
-        if (d < 0) return std::nullopt;
+        if (i == 8 || i == 13 || i == 18 || i == 23)
+            continue;
+        int d = HexDigitValue(static_cast<unsigned char>(text[i]));
+        if (d < 0)
+            return std::nullopt;
         bytes[n / 2] = static_cast<BYTE>(bytes[n / 2] << 4 | d);
         ++n;
     }
@@ -79,14 +82,16 @@ constexpr std::optional<GUID> ParseGUID(std::string_view text) {
               static_cast<DWORD>(bytes[2]) << 8 | bytes[3];
     g.Data2 = static_cast<WORD>(bytes[4] << 8 | bytes[5]);
     g.Data3 = static_cast<WORD>(bytes[6] << 8 | bytes[7]);
-    for (int i = 0; i < 8; ++i) g.Data4[i] = bytes[8 + i];
+    for (int i = 0; i < 8; ++i)
+        g.Data4[i] = bytes[8 + i];
     return g;
 }
 
 // A GUID literal checked at compile time: MakeGUID("{...}").
 consteval GUID MakeGUID(std::string_view text) {
     auto g = ParseGUID(text);
-    if (!g) throw "malformed GUID literal";
+    if (!g)
+        throw "malformed GUID literal";
     return *g;
 }
 
@@ -102,7 +107,8 @@ struct std::hash<GUID> {
         std::size_t h = g.Data1;
         h = h * 31 + g.Data2;
         h = h * 31 + g.Data3;
-        for (BYTE b : g.Data4) h = h * 31 + b;
+        for (BYTE b : g.Data4)
+            h = h * 31 + b;
         return h;
     }
 };

@@ -7,20 +7,11 @@
 
 #include "com/CodePage.h"
 #include "com/DiagnosticLog.h"
+#include "com/HexDigit.h"
 #include "idl/DispatchIds.h"
 #include "objects/StringList.h"
 
 namespace {
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // Decoded bytes as text of the ANSI code page.
 HRESULT ToText(std::string_view bytes, BSTR* pText) {
@@ -67,9 +58,12 @@ std::string CRequestObject::URLDecode(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 &&
-            HexDigit(text[i + 2]) >= 0) {
-            out.push_back(static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2])));
+        if (text[i] == '%' && i + 2 < text.size() &&
+            HexDigitValue(static_cast<unsigned char>(text[i + 1])) >= 0 &&
+            HexDigitValue(static_cast<unsigned char>(text[i + 2])) >= 0) {
+            out.push_back(
+                static_cast<char>(HexDigitValue(static_cast<unsigned char>(text[i + 1])) * 16 +
+                                  HexDigitValue(static_cast<unsigned char>(text[i + 2]))));
             i += 2;
         } else {
             out.push_back(text[i]);

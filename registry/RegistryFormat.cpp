@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "com/DiagnosticLog.h"
+#include "com/HexDigit.h"
 #include "com/Strings.h"
 
 namespace {
@@ -26,23 +27,13 @@ std::string_view TrimRight(std::string_view s) {
     return s;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Reads 1 to 8 hex digits that make up all of `s`.
 bool ParseHex32(std::string_view s, DWORD* value) {
     if (s.empty() || s.size() > 8)
         return false;
     DWORD v = 0;
     for (char c : s) {
-        int d = HexDigit(c);
+        int d = HexDigitValue(static_cast<unsigned char>(c));
         if (d < 0)
             return false;
         v = v << 4 | static_cast<DWORD>(d);

@@ -11,6 +11,7 @@
 #include "cfb/StorageTypes.h"
 #include "com/DiagnosticLog.h"
 #include "com/Exception.h"
+#include "com/HexDigit.h"
 #include "com/Strings.h"
 #include "http/AcceptLanguage.h"
 #include "http/MimeSniffer.h"
@@ -36,16 +37,6 @@ std::string_view Trim(std::string_view text) {
     while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
         text.remove_suffix(1);
     return text;
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 // The LCID of the request's process session; the system default without a session.
@@ -207,8 +198,9 @@ bool CHTTPServer::EntityNameFromPath(std::string_view path, std::u16string* pNam
     decoded.reserve(path.size());
     for (std::size_t i = 0; i < path.size(); ++i) {
         int high = 0, low = 0;
-        if (path[i] == '%' && i + 2 < path.size() && (high = HexDigit(path[i + 1])) >= 0 &&
-            (low = HexDigit(path[i + 2])) >= 0) {
+        if (path[i] == '%' && i + 2 < path.size() &&
+            (high = HexDigitValue(static_cast<unsigned char>(path[i + 1]))) >= 0 &&
+            (low = HexDigitValue(static_cast<unsigned char>(path[i + 2]))) >= 0) {
             decoded += static_cast<char>(high * 16 + low);
             i += 2;
         } else {

@@ -34,7 +34,7 @@
 #include "http/HTTPSocketOwner.h"
 #include "idl/ServiceInterfaces.h"
 
-class CHTTPServer : public CHTTPRequestHandler, public CHTTPSocketOwner {
+class CHTTPServer final : public CHTTPRequestHandler, public CHTTPSocketOwner {
 public:
     // Where the server finds entities: the storage manager's `LoadEntity`, unless a test
     // hands in another.
