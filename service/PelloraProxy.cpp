@@ -5,6 +5,7 @@
 
 #include "com/CComVariant.h"
 #include "com/DiagnosticLog.h"
+#include "sessions/MenuProxy.h"
 
 namespace {
 
@@ -129,9 +130,14 @@ HRESULT CPelloraProxy::GetMenu(IMenu** pVal) {
     HRESULT hr = Call(kGetMenu, 1, &arg);
     CComPtr<IUnknown> held;
     held.Attach(menu);
-    if (FAILED(hr))
+    if (FAILED(hr) || !held)
         return hr;
-    return held ? held->QueryInterface(IIDOf<IMenu>(), reinterpret_cast<void**>(pVal)) : S_OK;
+    // The tray's menu arrives as a proxy that answers IDispatch, not IMenu.
+    CComPtr<IMenu> wrapped = CMenuProxy::FromUnknown(held.Get());
+    if (CheckExpression(!wrapped))
+        return E_NOINTERFACE;
+    *pVal = wrapped.Detach();
+    return S_OK;
 }
 
 HRESULT CPelloraProxy::TestAlive() {

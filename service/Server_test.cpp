@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "com/CComVariant.h"
+#include "idl/DispatchIds.h"
 #include "service/PelloraProxy.h"
 
 namespace {
@@ -81,10 +82,29 @@ public:
             port = rgArgs[0].uiVal;
         if (method == 4 && cArgs == 1 && rgArgs[0].vt == (VT_BSTR | VT_BYREF))
             *rgArgs[0].pbstrVal = BSTR(u"tip");
+        if (method == 7 && cArgs == 1 && rgArgs[0].vt == (VT_UNKNOWN | VT_BYREF) && menu) {
+            menu->AddRef();
+            *rgArgs[0].ppunkVal = menu.Get();
+        }
         return S_OK;
     }
     std::vector<ULONG> calls;
     USHORT port = 0;
+    CComPtr<IUnknown> menu;
+};
+
+// A peer's menu as the RPC delivers it: a dispatch object that does not answer IMenu.
+class CRemoteMenu : public CComObjectRoot<CRemoteMenu, IDispatchImpl<CRemoteMenu>> {
+public:
+    static const CDispatchTable& GetDispatchTable() {
+        static const CDispatchTable table(
+            u"IMenu", {DispGet<&CRemoteMenu::get_ItemCount>(u"ItemCount", DISPID_IMENU_ITEMCOUNT)});
+        return table;
+    }
+    HRESULT get_ItemCount(LONG* pVal) {
+        *pVal = 3;
+        return S_OK;
+    }
 };
 
 TEST(PelloraProxy, MapsOperationsToOrdinalsAndKeepsTheRemoteIdentity) {
@@ -103,6 +123,22 @@ TEST(PelloraProxy, MapsOperationsToOrdinalsAndKeepsTheRemoteIdentity) {
     CComPtr<IPellora> again = CPelloraProxy::FromUnknown(unknown);
     EXPECT_EQ(ComQuery<IUnknown>(tray.Get()).Get(), ComQuery<IUnknown>(again.Get()).Get());
     EXPECT_FALSE(CPelloraProxy::FromUnknown(nullptr));
+}
+
+TEST(PelloraProxy, HandsOutTheRemoteMenuAsAnIMenu) {
+    auto remote = MakeObject<CRemoteTray>();
+    CComPtr<IPellora> tray = CPelloraProxy::FromUnknown(static_cast<IRpcCall*>(remote.Get()));
+    ASSERT_TRUE(tray);
+    CComPtr<IMenu> menu;
+    ASSERT_EQ(S_OK, tray->GetMenu(menu.Receive()));
+    EXPECT_FALSE(menu);  // the tray gave none
+
+    remote->menu = static_cast<IDispatch*>(MakeObject<CRemoteMenu>().Get());
+    ASSERT_EQ(S_OK, tray->GetMenu(menu.Receive()));
+    ASSERT_TRUE(menu);
+    LONG count = 0;
+    ASSERT_EQ(S_OK, menu->get_ItemCount(&count));
+    EXPECT_EQ(count, 3);
 }
 
 }  // namespace

@@ -99,7 +99,12 @@ HRESULT CProcessSession::CallOnStart(LCID lcid) {
         auto events = GetUserEvents();
         if (!events)
             return S_OK;
-        return CheckResultValue(events->OnStart(this, lcid));
+        HRESULT hr = events->OnStart(this, lcid);
+        // A site without User_OnStart has nothing to run when a user arrives; refusing
+        // every process of every user for it would stop all browsing.
+        if (hr == DISP_E_UNKNOWNNAME)
+            return S_OK;
+        return CheckResultValue(hr);
     } catch (...) {
         return ReportException("CProcessSession::CallOnStart", CV_HERE);
     }
@@ -277,12 +282,26 @@ HRESULT CProcessSession::get_CurrentProcess(BSTR* pVal) {
     return S_OK;
 }
 
-// The tray icon object of scripts is added together with the tray icon class.
 HRESULT CProcessSession::get_TrayIcon(IDispatch** pVal) {
-    if (CheckExpression(!pVal))
-        return E_POINTER;
-    *pVal = nullptr;
-    return E_NOTIMPL;
+    try {
+        if (CheckExpression(!pVal))
+            return E_POINTER;
+        *pVal = nullptr;
+        CCritSecLock guard(m_lock);
+        if (!m_ptrTrayIcon) {
+            HRESULT hr = S_OK;
+            CComPtr<CTrayIcon> trayIcon = MakeObject<CTrayIcon>(&hr);
+            if (CheckExpression(!trayIcon))
+                return FAILED(hr) ? hr : E_OUTOFMEMORY;
+            trayIcon->SetUser(m_pUser);
+            m_ptrTrayIcon = std::move(trayIcon);
+        }
+        CComPtr<IDispatch> result(m_ptrTrayIcon.Get());
+        *pVal = result.Detach();
+        return S_OK;
+    } catch (...) {
+        return ReportException("CProcessSession::get_TrayIcon", CV_HERE);
+    }
 }
 
 HRESULT CProcessSession::SetTimer(LONG mins, BSTR strFuncName) {

@@ -22,6 +22,7 @@
 
 #include "com/CriticalSection.h"
 #include "com/DispatchTable.h"
+#include "sessions/TrayIconObject.h"
 #include "sessions/UserObject.h"
 
 class CUserSession;
@@ -71,7 +72,8 @@ public:
     HRESULT get_LocalURL(BSTR* pVal) override;
 
 private:
-    // Guards m_pUser and m_strProcessName. Taken before the user session's lock.
+    // Guards m_pUser, m_strProcessName and m_ptrTrayIcon. Taken before the user session's lock
+    // and the tray icon's.
     mutable CComAutoCriticalSection m_lock;
     std::shared_ptr<CUserSession> m_pUser;
     BSTR m_strProcessName;
@@ -79,4 +81,6 @@ private:
     std::optional<std::uint64_t> m_startTime;  // tells a reused pid from the process
     GUID m_guidKey;
     std::string m_strKey;
+    // User.TrayIcon, made at its first use; guarded by m_lock.
+    CComPtr<CTrayIcon> m_ptrTrayIcon;
 };

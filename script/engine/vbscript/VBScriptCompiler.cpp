@@ -381,8 +381,14 @@ void CVBScriptCompiler::Statement(ULONG id) {
                 break;
             for (ULONG declId : m_ast.Children(node)) {
                 const VBSNode& decl = m_ast.Node(declId);
-                if (decl.ulCount == 0)
+                if (decl.ulCount == 0) {
+                    // Dim x(): a dynamic array without elements until a ReDim.
+                    if (decl.wFlags & VBSF_ARRAY) {
+                        StoreName(decl.ulName, VBSOpcode::ReDim, 0);
+                        Code().back().c = 1;
+                    }
                     continue;
+                }
                 for (ULONG bound : m_ast.Children(decl))
                     Expr(bound);
                 StoreName(decl.ulName, VBSOpcode::ReDim, static_cast<std::uint16_t>(decl.ulCount));

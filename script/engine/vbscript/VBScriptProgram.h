@@ -79,7 +79,8 @@ enum class VBSOpcode : std::uint8_t {
     ForStep,      // replaces the control value on the stack by value + step (slot a+1)
     ForEachInit,  // pops the collection into the enumeration state in slots a, a+1
     ForEachNext,  // pushes the next element, or jumps to b when there is none
-    ReDim,        // name reference, argc dimensions; VBS_PRESERVE flag in argc
+    ReDim,        // name reference, argc dimensions; VBS_PRESERVE flag in argc; c = 1 for a
+                  // Dim (a fixed array, or with no dimensions an empty dynamic one)
     Erase,        // name reference
     OnErrorResume,
     OnErrorGoto0,

@@ -43,6 +43,13 @@ SAFEARRAY* NewArray(const std::vector<LONG>& bounds, bool fixed = false) {
     return psa;
 }
 
+// A dynamic array without elements (Dim x(), or after Erase): UBound and indexing give
+// "Subscript out of range" until a ReDim. `v` must hold nothing that needs releasing.
+void MakeEmptyArray(VARIANT* v) {
+    v->vt = VT_ARRAY | VT_VARIANT;
+    v->parray = nullptr;
+}
+
 bool IsFixedArray(const VARIANT* v) {
     return (v->vt & VT_ARRAY) && v->parray && (v->parray->fFeatures & FADF_FIXEDSIZE);
 }
@@ -79,6 +86,8 @@ HRESULT CVBScriptVM::AddProgram(const VBSProgramPtr& program) {
                 slot->parray = NewArray(var.bounds, true);
                 if (slot->parray)
                     slot->vt = VT_ARRAY | VT_VARIANT;
+            } else if (var.isArray) {
+                MakeEmptyArray(slot);
             }
         }
         for (int fn : program->globalFunctions) {
@@ -514,6 +523,16 @@ HRESULT CVBScriptVM::ReDim(Frame& frame, const VBSInstr& in, VARIANT* bounds, un
             return S_OK;  // the declaration again (a Dim in a loop): the array stays
         return Fail(10);
     }
+    if (count == 0) {
+        // Dim x() in a procedure: an array without elements, so that IsArray answers True
+        // and UBound "Subscript out of range" until a ReDim. A variable that already holds
+        // something (the Dim reached again in a loop) keeps it.
+        if (in.c != 1)
+            return Fail(9);
+        if (target->vt == VT_EMPTY)
+            MakeEmptyArray(target);
+        return S_OK;
+    }
     std::vector<LONG> ub;
     for (unsigned i = 0; i < count; ++i) {
         CComVariant v;
@@ -590,8 +609,7 @@ HRESULT CVBScriptVM::Erase(Frame& frame, const VBSInstr& in) {
     // A dynamic array stays an array, without elements: UBound and indexing then give
     // "Subscript out of range" (9) until a ReDim.
     VARIANT erased;
-    erased.vt = VT_ARRAY | VT_VARIANT;
-    erased.parray = nullptr;
+    MakeEmptyArray(&erased);
     return Assign(Deref(slot), &erased, false, true);
 }
 
@@ -622,6 +640,8 @@ HRESULT CVBScriptVM::CreateInstance(const CVBScriptProgram* program, int classIn
             members[i].parray = NewArray(cls.vars[i].bounds, true);
             if (members[i].parray)
                 members[i].vt = VT_ARRAY | VT_VARIANT;
+        } else if (cls.vars[i].isArray) {
+            MakeEmptyArray(&members[i]);
         }
     }
     HRESULT hr = S_OK;

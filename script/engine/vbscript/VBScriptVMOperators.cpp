@@ -493,6 +493,10 @@ HRESULT CVBScriptVM::ForEachInit(VARIANT* state, VARIANT* collection) {
         state[1].lVal = 0;
         return S_OK;
     }
+    // A dynamic array without elements (Dim x() or erased): no iteration. The state stays
+    // Empty, which ForEachNext reads as the end.
+    if ((c->vt & (VT_ARRAY | VT_BYREF)) == VT_ARRAY && !c->parray)
+        return S_OK;
     if (c->vt == VT_DISPATCH && c->pdispVal) {
         CComVariant result;
         CComPtr<IDispatch> obj(c->pdispVal);

@@ -79,3 +79,96 @@ Dim m2(1, 2)
 m2(1, 2) = "corner"
 Print UBound(m2, 2) & " " & m2(1, 2)
 '> 2 corner
+' Dim with empty parentheses declares a dynamic array without elements: an array to
+' IsArray, "Subscript out of range" to UBound and LBound, sized by a later ReDim.
+Dim dyn(), dyn2()
+Private dyn3()
+Print IsArray(dyn) & " " & TypeName(dyn) & " " & VarType(dyn) & " " & IsArray(dyn3)
+'> True Variant() 8204 True
+On Error Resume Next
+Print UBound(dyn)
+Print Err.Number & " " & Err.Description
+'> 9 Subscript out of range
+Err.Clear
+Print LBound(dyn) : Print Err.Number : Err.Clear
+'> 9
+dyn(0) = 1 : Print Err.Number : Err.Clear
+'> 9
+On Error GoTo 0
+ReDim dyn(3)
+dyn(3) = "last"
+Print UBound(dyn) & " " & dyn(3)
+'> 3 last
+ReDim Preserve dyn2(1)
+dyn2(1) = "kept"
+ReDim Preserve dyn2(2)
+Print UBound(dyn2) & " " & dyn2(1)
+'> 2 kept
+' For Each over an array without elements runs its body no times.
+Dim item, rounds
+rounds = 0
+For Each item In dyn3
+    rounds = rounds + 1
+Next
+Erase dyn
+For Each item In dyn
+    rounds = rounds + 1
+Next
+Print "rounds " & rounds
+'> rounds 0
+For Each item In dyn2
+    rounds = rounds + 1
+Next
+Print "rounds " & rounds
+'> rounds 3
+' The same in a procedure (the Dim reached again in a loop keeps the array) and in a class.
+Sub LocalDynamic()
+    Dim i, v, n
+    For i = 1 To 2
+        Dim loc()
+        If i = 1 Then
+            Print IsArray(loc)
+            For Each v In loc
+                n = n + 1
+            Next
+            ReDim loc(1)
+            loc(1) = "once"
+        End If
+    Next
+    Print UBound(loc) & " " & loc(1) & " " & IsEmpty(n)
+    Erase loc
+    For Each v In loc
+        n = n + 1
+    Next
+    On Error Resume Next
+    Print UBound(loc)
+    Print Err.Number & " " & IsEmpty(n)
+End Sub
+LocalDynamic
+'> True
+'> 1 once True
+'> 9 True
+Class Stack
+    Private m_items()
+    Public Count
+    Sub Push(v)
+        ReDim Preserve m_items(Count)
+        m_items(Count) = v
+        Count = Count + 1
+    End Sub
+    Function Items()
+        Items = IsArray(m_items)
+        Dim v
+        For Each v In m_items
+            Items = Items & " " & v
+        Next
+    End Function
+End Class
+Dim st
+Set st = New Stack
+st.Count = 0
+Print st.Items()
+'> True
+st.Push "a" : st.Push "b"
+Print st.Items()
+'> True a b
