@@ -123,3 +123,10 @@ constexpr DISPID DISPID_IMENU_ITEMTEXT = 8;
 constexpr DISPID DISPID_IMENU_ITEMURL = 9;
 constexpr DISPID DISPID_IMENU_ITEMEXTRAS = 10;
 constexpr DISPID DISPID_IMENU_ITEMCOUNT = 11;
+
+// IConnection: the script object Connection during classification, all of its properties
+// read-only; not described in the published type library, so these ids are our own choice.
+constexpr DISPID DISPID_ICONNECTION_PROTOCOL = 1;
+constexpr DISPID DISPID_ICONNECTION_ADDRESS = 2;
+constexpr DISPID DISPID_ICONNECTION_SERVERNAME = 3;
+constexpr DISPID DISPID_ICONNECTION_PROCESSNAME = 4;

@@ -47,6 +47,7 @@ constexpr std::array kIdentifiers = {
     CV_ID(IID_IUserObject, Interface),
     CV_ID(IID_ITrayIcon, Interface),
     CV_ID(IID_IMenu, Interface),
+    CV_ID(IID_IConnection, Interface),
     CV_ID(CATID_ActiveScript, Category),
     CV_ID(CATID_ActiveScriptParse, Category),
     CV_ID(IID_IActiveScriptSite, Platform),

@@ -90,6 +90,8 @@ constexpr IID IID_IFilterObject = MakeGUID("{EE759E17-B73B-4462-8D35-C259A8B415C
 constexpr IID IID_IUserObject = MakeGUID("{D1FA6283-83E4-40B8-A759-E735A17B750A}");
 constexpr IID IID_ITrayIcon = MakeGUID("{BB0DAD56-222D-45D1-A9DD-62318C1E0C17}");
 constexpr IID IID_IMenu = MakeGUID("{2200A134-C151-4AE2-B87A-498931421E33}");
+// Not in the published library: the relayed connection a filtering script judges.
+constexpr IID IID_IConnection = MakeGUID("{094CA276-3293-4EB1-A7F1-8502E589B620}");
 
 // ---- Platform identifiers the program names -----------------------------------------------
 

@@ -36,6 +36,7 @@ constexpr std::array kCorvaneInterfaces = {
     TypeLibInterface{IID_IUserObject, u"IUserObject"},
     TypeLibInterface{IID_ITrayIcon, u"ITrayIcon"},
     TypeLibInterface{IID_IMenu, u"IMenu"},
+    TypeLibInterface{IID_IConnection, u"IConnection"},
 };
 
 constexpr std::array kPelloraInterfaces = {
