@@ -77,7 +77,7 @@ TEST_F(LocalPagesEndToEnd, CurlGetsTheDefaultSitesPageAndA404) {
     ASSERT_EQ(
         m_service.Diverted({curl, "-sf", "-H", "Accept-Language: en-GB", Url("/about.asp")}, &page),
         0);
-    EXPECT_NE(page.find("<h1>About Corvane</h1>"), std::string::npos) << page;
+    EXPECT_NE(page.find("<h1>About Corvane</h1>"), std::string::npos) << page << m_service.Log();
     EXPECT_NE(page.find("This page was served by Corvane at "), std::string::npos) << page;
     // The script ran: the time stands where the expression was.
     EXPECT_EQ(page.find("<%"), std::string::npos) << page;

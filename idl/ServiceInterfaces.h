@@ -112,6 +112,9 @@ struct IApplicationEx : IUnknown {
     virtual HRESULT AddStaticObject(BSTR name, IDispatch* object) = 0;
     // ppDisp may be null.
     virtual HRESULT RemoveStaticObject(BSTR name, IDispatch** ppDisp) = 0;
+    // Leaves every Application.Lock that the calling thread still holds; whoever runs a
+    // script calls it when the run is over. S_FALSE when the thread held nothing.
+    virtual HRESULT ReleaseScriptLocks() = 0;
 
 protected:
     ~IApplicationEx() = default;

@@ -34,12 +34,11 @@ public:
     // IApplicationEx
     HRESULT AddStaticObject(BSTR name, IDispatch* object) override;
     HRESULT RemoveStaticObject(BSTR name, IDispatch** ppDisp) override;
-
     // Leaves every `Application.Lock` that the calling thread still holds. Whoever runs
     // a script calls it when the run is over, so that a script that stopped between
     // Lock and UnLock (an error, Response.End) cannot shut every other thread out for
     // the rest of the process. S_FALSE when the thread held nothing.
-    HRESULT ReleaseScriptLocks();
+    HRESULT ReleaseScriptLocks() override;
 
 private:
     // The script-visible forms of the two collections (dispatch hands out IDispatch).

@@ -20,6 +20,7 @@ constexpr IID IID_IStringList = MakeGUID("{54609CE1-793A-4B07-9009-FC3C410589BA}
 // The standard property-bag interfaces.
 constexpr IID IID_IPropertyBag = MakeGUID("{55272A00-42CB-11CE-8135-00AA004BB851}");
 constexpr IID IID_IErrorLog = MakeGUID("{3127CA40-446E-11CE-8135-00AA004BB851}");
+constexpr IID IID_IPersistPropertyBag = MakeGUID("{37D84F60-42CB-11CE-8135-00AA004BB851}");
 
 // The several values of one request field, counted from 1.
 struct IStringList : IDispatch {
@@ -95,4 +96,17 @@ struct IPropertyBag : IUnknown {
 
 protected:
     ~IPropertyBag() = default;
+};
+
+// An object that loads its properties from a property bag: what an application file's
+// object declaration creates. The slots of IPersist come first.
+struct IPersistPropertyBag : IUnknown {
+    static constexpr IID iid = IID_IPersistPropertyBag;
+    virtual HRESULT GetClassID(CLSID* pClassID) = 0;
+    virtual HRESULT InitNew() = 0;
+    virtual HRESULT Load(IPropertyBag* pPropBag, IErrorLog* pErrorLog) = 0;
+    virtual HRESULT Save(IPropertyBag* pPropBag, BOOL fClearDirty, BOOL fSaveAllProperties) = 0;
+
+protected:
+    ~IPersistPropertyBag() = default;
 };

@@ -41,7 +41,10 @@ HRESULT CPropertyBag::Init(const std::map<std::u16string, std::u16string>& attri
             const auto itValue = mapTagAttribs.find(u"VALUE");
             if (CheckExpression(itValue == mapTagAttribs.end()))
                 return E_UNEXPECTED;
-            m_mapProperties[itName->second] = CComVariant(std::u16string_view(itValue->second));
+            // Stored under the upper-cased name, as Read looks names up: a PARAM is read
+            // back whatever the case it was written in.
+            m_mapProperties[ToUpperSimple(itName->second)] =
+                CComVariant(std::u16string_view(itValue->second));
         }
         return S_OK;
     } catch (...) {

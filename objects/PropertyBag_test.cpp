@@ -26,6 +26,7 @@ TEST(PropertyBagTest, ReadsTagAttributesAndParams) {
         MakeBag({{u"SCOPE", u"Application"}, {u"TIMEOUT", u"30"}},
                 u"\r\n  <PARAM NAME=\"Path\" VALUE=\"lower case name\">\r\n"
                 u"  <PARAM NAME=MODE VALUE=first>\r\n"
+                u"  <PARAM NAME=\"Color\" VALUE=red>\r\n"
                 u"  <BR>\r\n"  // a tag without attributes is passed over
                 u"  <COMMENT TEXT=ignored>\r\n"
                 u"  <param name=MODE value=\"second\">\r\n"
@@ -38,10 +39,13 @@ TEST(PropertyBagTest, ReadsTagAttributesAndParams) {
         {u"Scope", u"Application"},
         {u"scope", u"Application"},
         {u"TIMEOUT", u"30"},
-        // A PARAM's NAME stays as written, and Read looks names up in upper case.
+        // A tag that does not parse (the quoted value's second word is an attribute
+        // without "=") is passed over.
         {u"Path", u"error"},
-        {u"PATH", u"error"},
-        {u"Empty", u"error"},
+        // A PARAM is read under any case of its NAME.
+        {u"color", u"red"},
+        {u"COLOR", u"red"},
+        {u"Empty", u""},
         // A later PARAM of the same name replaces the earlier one.
         {u"mode", u"second"},
         {u"TEXT", u"error"},

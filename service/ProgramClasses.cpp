@@ -4,6 +4,7 @@
 #include "com/DiagnosticLog.h"
 #include "objects/ServerObject.h"
 #include "pages/TextPage.h"
+#include "pages/entities/ASAEntity.h"
 #include "pages/entities/ASPEntity.h"
 #include "pages/entities/FileEntity.h"
 #include "script/engine/jscript/CJScriptEngine.h"
@@ -13,7 +14,7 @@
 HRESULT RegisterProgramClasses() {
     HRESULT result = S_OK;
     for (HRESULT hr : {CTextPage::RegisterClass(), CFilePage::RegisterClass(),
-                       CASPEntity::RegisterClass(), CFileEntity::RegisterClass(),
+                       CASPEntity::RegisterClass(), CASAEntity::RegisterClass(), CFileEntity::RegisterClass(),
                        RegisterVBScriptEngine(), RegisterJScriptEngine()}) {
         if (!CheckResult(hr) && SUCCEEDED(result))
             result = hr;

@@ -7,15 +7,17 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "com/DiagnosticLog.h"
 #include "com/Strings.h"
-#include "objects/PendingReplacements.h"
 #include "intake/SocketServer.h"
 #include "lsp/CorvaneLsp.h"
+#include "objects/PendingReplacements.h"
 #include "registry/RegistryStore.h"
+#include "service/ApplicationEvents.h"
 #include "service/Corvane2Module.h"
 #include "service/ProgramClasses.h"
 #include "sites/DefaultSite.h"
@@ -63,6 +65,8 @@ int main(int argc, char** argv) {
 
     const auto executable = ExecutablePath(argv[0]);
     CheckResult(RegisterProgramClasses());
+    // User_OnStart, User_OnEnd and the timers run in the site's application script.
+    SetUserEvents(std::make_shared<CApplicationUserEvents>());
     // Site files that could not be replaced while the last run had them open.
     CheckResult(ApplyPendingReplacements());
     HandOverDefaultSite(executable);

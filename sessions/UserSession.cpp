@@ -17,14 +17,26 @@ UserSessionTimings& UserSessionTimings::Current() {
 }
 
 void UserSessionTimings::ReadEnvironment() {
-    const char* text = std::getenv("CORVANE_SESSION_CLEANUP_MS");
-    if (!text || !*text)
-        return;
-    char* end = nullptr;
-    unsigned long ms = std::strtoul(text, &end, 10);
-    if (CheckExpression(*end != '\0' || ms == 0 || ms > 0x7FFFFFFF))
-        return;
-    Current().cleanupMs = static_cast<DWORD>(ms);
+    // Test clocks: each variable, when it holds a positive number of milliseconds,
+    // replaces one interval.
+    const struct {
+        const char* name;
+        DWORD UserSessionTimings::*field;
+    } overrides[] = {
+        {"CORVANE_SESSION_CLEANUP_MS", &UserSessionTimings::cleanupMs},
+        {"CORVANE_USER_END_DELAY_MS", &UserSessionTimings::endDelayMs},
+        {"CORVANE_MINUTE_MS", &UserSessionTimings::msPerMinute},
+    };
+    for (const auto& item : overrides) {
+        const char* text = std::getenv(item.name);
+        if (!text || !*text)
+            continue;
+        char* end = nullptr;
+        unsigned long ms = std::strtoul(text, &end, 10);
+        if (CheckExpression(*end != '\0' || ms == 0 || ms > 0x7FFFFFFF))
+            continue;
+        Current().*item.field = static_cast<DWORD>(ms);
+    }
 }
 
 HRESULT CSessionEvents::Run() {

@@ -32,14 +32,14 @@
 
 class CUserSession;
 
-// Intervals of the session waits. Tests shorten them; CORVANE_SESSION_CLEANUP_MS sets the
-// clean-up interval of the program.
+// Intervals of the session waits. Tests shorten them: in the program through
+// CORVANE_SESSION_CLEANUP_MS, CORVANE_USER_END_DELAY_MS and CORVANE_MINUTE_MS.
 struct UserSessionTimings {
     DWORD cleanupMs = 30000;    // the clean-up tick
     DWORD endDelayMs = 5000;    // User_OnEnd after the last process left (time-out set)
     DWORD msPerMinute = 60000;  // the unit of Timeout and SetTimer
     static UserSessionTimings& Current();
-    // Applies CORVANE_SESSION_CLEANUP_MS when it holds a positive number.
+    // Applies those variables that hold a positive number.
     static void ReadEnvironment();
 };
 

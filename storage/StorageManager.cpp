@@ -14,7 +14,10 @@
 #include "com/Locale.h"
 #include "com/Strings.h"
 #include "idl/ServiceInterfaces.h"
+#include "objects/ApplicationObject.h"
+#include "objects/ServerObject.h"
 #include "storage/PageRecord.h"
+#include "storage/StorageObject.h"
 
 namespace {
 
@@ -22,6 +25,7 @@ constexpr DWORD kReadMode = STGM_READ | STGM_SHARE_EXCLUSIVE;
 constexpr std::u16string_view kRootPath = u"\u00A3";
 constexpr std::u16string_view kCommonFolder = u"Common";
 constexpr std::u16string_view kGlobalAsa = u"global.asa";
+constexpr std::u16string_view kBootAsa = u"boot.asa";
 
 // A language folder's name: "0x" and the LCID in lower-case hex without leading zeros.
 std::u16string LanguageFolder(LCID lcid) {
@@ -118,22 +122,132 @@ HRESULT CStorageManager::CheckStarted() {
 }
 
 HRESULT CStorageManager::RunBootScript() {
-    // Running "boot.asa" needs the application object and the script host: create the
-    // application, load the entity of "boot.asa" under the system default language,
-    // instantiate it, add the storage object to the application as the static object
-    // "Storage" and a server object as "Server", run Application_OnBoot, close the
-    // entity (dropping it from the entity cache) and the instance. Until those parts
-    // exist the boot ends with the embedded site opened and the settings at their
-    // defaults.
-    return S_OK;
+    // Called by CheckStarted with the lock held: the boot script's calls back into the
+    // manager re-enter it on this thread.
+    HRESULT hr = S_OK;
+    CComPtr<CApplicationObject> ptrApplication = MakeObject<CApplicationObject>(&hr);
+    if (!CheckResult(hr))
+        return hr;
+    m_ptrApplication = ptrApplication;
+
+    const LCID lcid = GetSystemDefaultLCID();
+    CComPtr<IScriptEntity> ptrEntity;
+    hr = LoadEntity(lcid, kBootAsa, IIDOf<IScriptEntity>(),
+                    reinterpret_cast<IUnknown**>(ptrEntity.Receive()));
+    if (hr == STG_E_FILENOTFOUND) {
+        // A site without a boot script keeps the default settings.
+        LogTrace("The site has no boot.asa: booted with the default settings");
+        return S_OK;
+    }
+    if (!CheckResult(hr))
+        return hr;
+    CComPtr<IScriptInstance> ptrSI;
+    hr = ptrEntity->Instantiate(ptrSI.Receive());
+    if (!CheckResult(hr))
+        return hr;
+
+    const auto Finish = [&](HRESULT hrRun) {
+        // Whatever the script did, the storage object leaves the application, the
+        // script's locks are left and the instance is closed.
+        ptrApplication->RemoveStaticObject(BSTR(u"Storage"), nullptr);
+        ptrApplication->ReleaseScriptLocks();
+        const HRESULT hrClose = ptrSI->Close();
+        CheckResultAt(hrClose, "ptrSI->Close()", CV_HERE);
+        return FAILED(hrRun) ? hrRun : hrClose;
+    };
+
+    CComPtr<IDispatch> ptrAppDisp;
+    hr = ptrSI->GetNamedObject(BSTR(u"Application"), ptrAppDisp.Receive());
+    if (!CheckResult(hr))
+        return Finish(hr);
+    CComPtr<IApplicationEx> ptrAppEx = ComQuery<IApplicationEx>(ptrAppDisp.Get());
+    if (CheckExpression(!ptrAppEx))
+        return Finish(E_UNEXPECTED);
+    CComPtr<CStorageObject> ptrStorage = MakeObject<CStorageObject>(&hr);
+    if (!CheckResult(hr))
+        return Finish(hr);
+    hr = ptrAppEx->AddStaticObject(BSTR(u"Storage"), ptrStorage.Get());
+    if (!CheckResult(hr))
+        return Finish(hr);
+    hr = AddServerObject(ptrSI.Get());
+    if (!CheckResult(hr))
+        return Finish(hr);
+    hr = ptrSI->Run();
+    if (!CheckResult(hr))
+        return Finish(hr);
+    hr = InvokeProcedure(ptrSI.Get(), u"Application_OnBoot", lcid);
+    if (!CheckResult(hr))
+        return Finish(hr);
+
+    // The boot script's entity is not kept.
+    hr = ptrEntity->Close();
+    if (CheckResultAt(hr, "ptrEnt->Close()", CV_HERE))
+        m_mapEntities.erase(CacheKey{lcid, ToUpperSimple(kBootAsa)});
+    return Finish(hr);
+}
+
+HRESULT CStorageManager::AddServerObject(IScriptInstance* pSI) {
+    // Application-file instances normally carry one already.
+    CComPtr<IDispatch> ptrExisting;
+    if (SUCCEEDED(pSI->GetNamedObject(BSTR(u"Server"), ptrExisting.Receive())) && ptrExisting)
+        return S_OK;
+    HRESULT hr = S_OK;
+    CComPtr<CServerObject> ptrServer = MakeObject<CServerObject>(&hr);
+    if (!CheckResult(hr))
+        return hr;
+    return CheckResultValue(
+        pSI->AddNamedObject(BSTR(u"Server"), static_cast<IDispatch*>(ptrServer.Get())));
+}
+
+HRESULT CStorageManager::InvokeProcedure(IScriptInstance* pSI, std::u16string_view strName,
+                                         LCID lcid) {
+    DISPPARAMS params{};
+    CComVariant varResult;
+    EXCEPINFO excepInfo{};
+    UINT uArgErr = 0;
+    return CheckResultValue(pSI->Invoke(BSTR(strName), GUID_NULL, lcid, DISPATCH_METHOD, &params,
+                                        &varResult, &excepInfo, &uArgErr));
 }
 
 HRESULT CStorageManager::RunApplicationOnStart(IUnknown* pEntity, LCID lcid) {
-    // With the script host: instantiate the entity's script, add a server object as
-    // "Server", run it, invoke Application_OnStart under lcid and close the instance.
-    (void)lcid;
     if (CheckExpression(!pEntity))
         return E_POINTER;
+    CComPtr<IScriptEntity> ptrEntity = ComQuery<IScriptEntity>(pEntity);
+    if (CheckExpression(!ptrEntity))
+        return E_NOINTERFACE;
+    CComPtr<IScriptInstance> ptrSI;
+    HRESULT hr = ptrEntity->Instantiate(ptrSI.Receive());
+    if (!CheckResult(hr))
+        return hr;
+    hr = AddServerObject(ptrSI.Get());
+    if (CheckResult(hr))
+        hr = ptrSI->Run();
+    if (CheckResult(hr))
+        hr = InvokeProcedure(ptrSI.Get(), u"Application_OnStart", lcid);
+    CComPtr<IApplication> ptrApplication;
+    {
+        CCritSecLock lock(m_cs);
+        ptrApplication = m_ptrApplication;
+    }
+    if (ptrApplication)
+        if (CComPtr<IApplicationEx> ptrAppEx = ComQuery<IApplicationEx>(ptrApplication.Get()))
+            ptrAppEx->ReleaseScriptLocks();
+    const HRESULT hrClose = ptrSI->Close();
+    CheckResultAt(hrClose, "ptrSI->Close()", CV_HERE);
+    return FAILED(hr) ? hr : hrClose;
+}
+
+HRESULT CStorageManager::GetApplication(IApplication** ppApplication) {
+    if (CheckExpression(!ppApplication))
+        return E_POINTER;
+    *ppApplication = nullptr;
+    const HRESULT hr = CheckStarted();
+    if (!CheckResult(hr))
+        return hr;
+    CCritSecLock lock(m_cs);
+    if (CheckExpression(!m_ptrApplication))
+        return E_UNEXPECTED;
+    *ppApplication = CComPtr<IApplication>(m_ptrApplication).Detach();
     return S_OK;
 }
 
@@ -182,7 +296,12 @@ HRESULT CStorageManager::LoadEntity_i(LCID lcid, std::u16string_view strName, co
         if (!CheckResult(hr))
             return hr;
         CComPtr<IUnknown> ptrEntity;
-        hr = ptrPage->CreateEntity(riid, nullptr, ptrEntity.Receive());
+        CComPtr<IApplication> ptrApplication;
+        {
+            CCritSecLock lock(m_cs);
+            ptrApplication = m_ptrApplication;
+        }
+        hr = ptrPage->CreateEntity(riid, ptrApplication.Get(), ptrEntity.Receive());
         if (!CheckResult(hr))
             return hr;
         if (EqualsNoCase(strName, kGlobalAsa)) {

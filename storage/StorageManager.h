@@ -33,6 +33,8 @@
 #include "com/CComVariant.h"
 #include "com/CriticalSection.h"
 #include "com/Singleton.h"
+#include "idl/ServiceInterfaces.h"
+#include "objects/ObjectInterfaces2.h"
 #include "pages/PageInterfaces.h"
 
 class CStorageManager {
@@ -70,6 +72,9 @@ public:
 
     // Boots the site once: opens the embedded site and runs its boot script.
     HRESULT CheckStarted();
+
+    // The application object that every entity shares (created at boot).
+    HRESULT GetApplication(IApplication** ppApplication);
 
     // The entity of a page, created and cached; a failure for "global.asa" is also
     // shown as a critical failure.
@@ -122,6 +127,10 @@ private:
     HRESULT RunBootScript();
     // Runs Application_OnStart of a newly created "global.asa" entity.
     HRESULT RunApplicationOnStart(IUnknown* pEntity, LCID lcid);
+    // Adds a server object as "Server" unless the instance has one.
+    static HRESULT AddServerObject(IScriptInstance* pSI);
+    // Invokes a procedure of a script without arguments, as a method.
+    static HRESULT InvokeProcedure(IScriptInstance* pSI, std::u16string_view strName, LCID lcid);
     // Tries every site, language folder before "Common", for one language.
     HRESULT SearchSites(LCID lcid, const std::u16string& strName, IPage** ppPage,
                         HRESULT* phrFirstError);
@@ -136,6 +145,7 @@ private:
     std::vector<Storage> m_arrAltStorages;
     std::u16string m_strDefaultPage;
     LCID m_lcidFallback = kDefaultFallbackLCID;
+    CComPtr<IApplication> m_ptrApplication;  // created at boot, handed to every entity
     std::unordered_map<CacheKey, CComPtr<IPage>, CacheKeyHash> m_mapPages;
     std::unordered_map<CacheKey, CComPtr<IUnknown>, CacheKeyHash> m_mapEntities;
 

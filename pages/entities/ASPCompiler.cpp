@@ -13,13 +13,8 @@
 
 namespace {
 
-struct DelimiterPair {
-    std::u16string_view strOpen;
-    std::u16string_view strClose;
-};
-
 // In rank order: the ASP pair is searched first on every line.
-constexpr DelimiterPair kPairs[] = {
+constexpr CASPCompiler::DelimiterPair kPagePairs[] = {
     {u"<%", u"%>"},
     {u"<SCRIPT", u"</SCRIPT>"},
     {u"<!--", u"-->"},
@@ -131,8 +126,16 @@ HRESULT CASPCompiler::Compile(ITextPage* pPage) {
 }
 
 HRESULT CASPCompiler::ScanBlocks(ITextPage* pPage, std::vector<ParseBlock>* parrBlocks) {
+    return ScanBlocks(pPage, kPagePairs, parrBlocks);
+}
+
+HRESULT CASPCompiler::ScanBlocks(ITextPage* pPage, std::span<const DelimiterPair> kPairs,
+                                 std::vector<ParseBlock>* parrBlocks) {
     if (CheckExpression(!pPage || !parrBlocks))
         return E_POINTER;
+    if (CheckExpression(kPairs.empty() || kPairs.size() > 3))
+        return E_INVALIDARG;
+    const int nPairs = static_cast<int>(kPairs.size());
     try {
         std::vector<ParseBlock>& arrBlocks = *parrBlocks;
         arrBlocks.clear();
@@ -168,7 +171,7 @@ HRESULT CASPCompiler::ScanBlocks(ITextPage* pPage, std::vector<ParseBlock>* parr
                 // is open, else only a pair of higher rank than the open one.
                 size_t nOpening = std::u16string_view::npos;
                 int nOpeningPair = -1;
-                const int nCandidates = nOpen < 0 ? 3 : nOpen;
+                const int nCandidates = nOpen < 0 ? nPairs : nOpen;
                 for (int nPair = 0; nPair < nCandidates; ++nPair) {
                     const size_t i = Next(arrNextOpen[nPair], kPairs[nPair].strOpen);
                     if (i < nOpening) {
@@ -333,41 +336,68 @@ HRESULT CASPCompiler::ApplyDirective(const std::u16string& strName,
     return E_INVALIDARG;
 }
 
+bool CASPCompiler::ReadScriptTag(std::u16string_view strBlock, ULONG ulBlockStart,
+                                 ScriptTag* pTag) {
+    std::u16string strTag;
+    std::map<std::u16string, std::u16string> mapAttribs;
+    int nEndPos = -1;
+    if (!CTextPage::AttribParse(std::u16string(strBlock), strTag, mapAttribs, nEndPos) ||
+        strTag != u"SCRIPT")
+        return false;
+    const auto itRunAt = mapAttribs.find(u"RUNAT");
+    pTag->bServer = itRunAt != mapAttribs.end() && ToUpperSimple(itRunAt->second) == u"SERVER";
+    const auto itLanguage = mapAttribs.find(u"LANGUAGE");
+    pTag->strLanguage =
+        itLanguage == mapAttribs.end() ? std::u16string(u"VBScript") : itLanguage->second;
+    // The script is what stands between the start tag and "</SCRIPT>".
+    constexpr size_t kEndTagLength = 9;
+    const size_t nLength = strBlock.size();
+    const size_t nStart = std::min(static_cast<size_t>(std::max(nEndPos, 0)), nLength);
+    const size_t nScript = nLength - nStart >= kEndTagLength ? nLength - nStart - kEndTagLength : 0;
+    pTag->strScript = std::u16string(strBlock.substr(nStart, nScript));
+    pTag->ulScriptStart = ulBlockStart + static_cast<ULONG>(nStart);
+    return true;
+}
+
 HRESULT CASPCompiler::ParseScriptBlock(ParseBlock& block, ITextPage* pPage, ITextPage* pParent) {
     BSTR strText;
     HRESULT hr = pPage->GetText(block.ulCharStart, block.ulLength, &strText);
     if (!CheckResult(hr))
         return hr;
-    std::u16string strTag;
-    std::map<std::u16string, std::u16string> mapAttribs;
-    int nEndPos = -1;
-    const bool bParsed = CTextPage::AttribParse(strText.Str(), strTag, mapAttribs, nEndPos);
     // Only a SCRIPT tag that says RUNAT=SERVER runs here; any other tag that begins
-    // with "<SCRIPT" (none of them can carry RUNAT) goes to the client as text.
-    const auto itRunAt = mapAttribs.find(u"RUNAT");
-    if (!bParsed || strTag != u"SCRIPT" || itRunAt == mapAttribs.end() ||
-        ToUpperSimple(itRunAt->second) != u"SERVER") {
+    // with "<SCRIPT" goes to the client as text.
+    ScriptTag tag;
+    if (!ReadScriptTag(strText.View(), block.ulCharStart, &tag) || !tag.bServer) {
         block.nKind = kLiteral;
         return S_OK;
     }
-    const auto itLanguage = mapAttribs.find(u"LANGUAGE");
-    const std::u16string strLanguage =
-        itLanguage == mapAttribs.end() ? std::u16string(u"VBScript") : itLanguage->second;
-
     DWORD dwContext = 0;
     hr = m_target.AddScriptPage(pPage, pParent, &dwContext);
     if (!CheckResult(hr))
         return hr;
-
-    // The script is what stands between the start tag and "</SCRIPT>".
-    constexpr size_t kEndTagLength = 9;
-    const size_t nLength = strText.Length();
-    const size_t nStart = std::min(static_cast<size_t>(std::max(nEndPos, 0)), nLength);
-    const size_t nScript = nLength - nStart >= kEndTagLength ? nLength - nStart - kEndTagLength : 0;
     const std::vector<CScriptEngine::ScriptBlock> arrMap{
-        {0, block.ulCharStart + static_cast<ULONG>(nStart), static_cast<ULONG>(nScript)}};
-    return CheckResultValue(m_target.AddScript(
-        BSTR(strLanguage), BSTR(strText.View().substr(nStart, nScript)), dwContext, arrMap));
+        {0, tag.ulScriptStart, static_cast<ULONG>(tag.strScript.size())}};
+    return CheckResultValue(m_target.AddScript(BSTR(tag.strLanguage),
+                                               BSTR(std::move(tag.strScript)), dwContext, arrMap));
+}
+
+bool CASPCompiler::ReadIncludeComment(std::u16string_view str, std::u16string* pstrKeyword,
+                                      std::u16string* pstrName) {
+    // <!-- #include keyword = "name" -->, white space optional; what follows the
+    // name's closing quote is not looked at.
+    size_t nPos = 0;
+    if (!Expect(str, nPos, u"<!--"))
+        return false;
+    SkipSpace(str, nPos);
+    const bool bInclude =
+        Expect(str, nPos, u"#include") &&
+        (SkipSpace(str, nPos), ReadUntil(str, nPos, u"= \t\n", 31, pstrKeyword)) &&
+        (SkipSpace(str, nPos), Expect(str, nPos, u"=")) &&
+        (SkipSpace(str, nPos), Expect(str, nPos, u"\"")) &&
+        ReadUntil(str, nPos, u"\"", 260, pstrName) && Expect(str, nPos, u"\"");
+    if (bInclude)
+        *pstrKeyword = ToUpperSimple(*pstrKeyword);
+    return bInclude;
 }
 
 HRESULT CASPCompiler::ParseCommentBlock(ParseBlock& block, ITextPage* pPage, ITextPage* pParent,
@@ -376,26 +406,12 @@ HRESULT CASPCompiler::ParseCommentBlock(ParseBlock& block, ITextPage* pPage, ITe
     HRESULT hr = pPage->GetText(block.ulCharStart, block.ulLength, &strText);
     if (!CheckResult(hr))
         return hr;
-    // <!-- #include keyword = "name" -->, white space optional; what follows the
-    // name's closing quote is not looked at.
-    const std::u16string_view str = strText.View();
-    size_t nPos = 0;
     std::u16string strKeyword;
     std::u16string strName;
-    bool bInclude = Expect(str, nPos, u"<!--");
-    if (bInclude) {
-        SkipSpace(str, nPos);
-        bInclude = Expect(str, nPos, u"#include") &&
-                   (SkipSpace(str, nPos), ReadUntil(str, nPos, u"= \t\n", 31, &strKeyword)) &&
-                   (SkipSpace(str, nPos), Expect(str, nPos, u"=")) &&
-                   (SkipSpace(str, nPos), Expect(str, nPos, u"\"")) &&
-                   ReadUntil(str, nPos, u"\"", 260, &strName) && Expect(str, nPos, u"\"");
-    }
-    if (!bInclude) {
+    if (!ReadIncludeComment(strText.View(), &strKeyword, &strName)) {
         block.nKind = kLiteral;
         return S_OK;
     }
-    strKeyword = ToUpperSimple(strKeyword);
     DWORD dwContext = 0;
     hr = m_target.AddScriptPage(pPage, pParent, &dwContext);
     if (!CheckResult(hr))
@@ -408,8 +424,11 @@ HRESULT CASPCompiler::ParseCommentBlock(ParseBlock& block, ITextPage* pPage, ITe
     return E_UNEXPECTED;
 }
 
-HRESULT CASPCompiler::IncludeFile(bool bVirtual, const std::u16string& strName, ITextPage* pPage,
-                                  std::list<std::u16string>& listIncludes) {
+HRESULT CASPCompiler::LoadIncludedPage(const PageLoader& loader, LCID lcid, bool bVirtual,
+                                       const std::u16string& strName,
+                                       const std::list<std::u16string>& listIncludes,
+                                       ITextPage** ppPage) {
+    *ppPage = nullptr;
     if (CheckExpression(std::find(listIncludes.begin(), listIncludes.end(), strName) !=
                         listIncludes.end())) {
         LogText("Include cycle: the page includes itself through ", strName, CV_HERE);
@@ -424,13 +443,13 @@ HRESULT CASPCompiler::IncludeFile(bool bVirtual, const std::u16string& strName, 
     }
     if (CheckExpression(bVirtual))
         return E_NOTIMPL;
-    if (CheckExpression(!m_loader))
+    if (CheckExpression(!loader))
         return E_UNEXPECTED;
 
     std::u16string strPath = strName;
     std::replace(strPath.begin(), strPath.end(), u'\\', u'/');
     CComPtr<IPage> ptrPage;
-    HRESULT hr = m_loader(m_lcid, strPath, ptrPage.Receive());
+    HRESULT hr = loader(lcid, strPath, ptrPage.Receive());
     if (!CheckResult(hr))
         return hr;
     if (CheckExpression(!ptrPage))
@@ -445,7 +464,17 @@ HRESULT CASPCompiler::IncludeFile(bool bVirtual, const std::u16string& strName, 
         return hr;
     if (CheckExpression(lCodePage != 1200))
         return E_UNEXPECTED;
+    *ppPage = ptrTextPage.Detach();
+    return S_OK;
+}
 
+HRESULT CASPCompiler::IncludeFile(bool bVirtual, const std::u16string& strName, ITextPage* pPage,
+                                  std::list<std::u16string>& listIncludes) {
+    CComPtr<ITextPage> ptrTextPage;
+    HRESULT hr =
+        LoadIncludedPage(m_loader, m_lcid, bVirtual, strName, listIncludes, ptrTextPage.Receive());
+    if (!CheckResult(hr))
+        return hr;
     listIncludes.push_back(strName);
     hr = ParsePage(ptrTextPage.Get(), pPage, listIncludes);
     listIncludes.pop_back();

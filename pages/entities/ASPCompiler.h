@@ -21,6 +21,8 @@
 
 #include <functional>
 #include <list>
+#include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -52,6 +54,21 @@ public:
         BSTR strText;
     };
 
+    // The opening and closing text of one kind of block; a block of the pair at index i
+    // of a scan table has kind i + 1.
+    struct DelimiterPair {
+        std::u16string_view strOpen;  // upper case; matched in any letter case
+        std::u16string_view strClose;
+    };
+
+    // A server-side SCRIPT block as read from its tag.
+    struct ScriptTag {
+        bool bServer = false;        // a SCRIPT tag with RUNAT=SERVER
+        std::u16string strLanguage;  // LANGUAGE, else "VBScript"
+        std::u16string strScript;    // the text between the start tag and "</SCRIPT>"
+        ULONG ulScriptStart = 0;     // where that text starts in the page
+    };
+
     // Where the scripts go: the entity's script engine, or a recorder in tests.
     class Target {
     public:
@@ -76,8 +93,27 @@ public:
     // Compiles a page and everything it includes.
     HRESULT Compile(ITextPage* pPage);
 
-    // Splits a page into blocks.
+    // Splits a page into blocks of the page pairs ("<%", "<SCRIPT", "<!--").
     static HRESULT ScanBlocks(ITextPage* pPage, std::vector<ParseBlock>* parrBlocks);
+    // Splits a page into blocks of the pairs given, in rank order (at most three).
+    static HRESULT ScanBlocks(ITextPage* pPage, std::span<const DelimiterPair> pairs,
+                              std::vector<ParseBlock>* parrBlocks);
+
+    // Reads a SCRIPT block (its whole text, block starting at ulBlockStart in the page).
+    // False when the text does not parse as a tag named SCRIPT.
+    static bool ReadScriptTag(std::u16string_view strBlock, ULONG ulBlockStart, ScriptTag* pTag);
+    // Reads `<!-- #include keyword = "name" -->`; false for any other comment. The
+    // keyword comes back upper-cased.
+    static bool ReadIncludeComment(std::u16string_view strComment, std::u16string* pstrKeyword,
+                                   std::u16string* pstrName);
+    // Finds the page that an include names, for a page whose chain of includes (the
+    // including pages' names, outermost first) is listIncludes: refuses cycles, nesting
+    // deeper than kMaxIncludeDepth and virtual names (E_NOTIMPL), turns backslashes into
+    // slashes, and requires a text page of code page 1200.
+    static HRESULT LoadIncludedPage(const PageLoader& loader, LCID lcid, bool bVirtual,
+                                    const std::u16string& strName,
+                                    const std::list<std::u16string>& listIncludes,
+                                    ITextPage** ppPage);
 
     // The results.
     const std::u16string& Language() const { return m_strLanguage; }

@@ -280,18 +280,11 @@ HRESULT CASPEntity::AddNamedObjects(IDispatch* pResponse, IRequest* pRequest,
         if (!CheckResult(hr))
             return hr;
     }
-    ServerObjectFactory factory;
-    {
-        std::lock_guard guard(HookLock());
-        factory = ServerFactory();
-    }
-    if (factory) {
-        CComPtr<IDispatch> ptrServer;
-        hr = factory(ptrServer.Receive());
-        if (!CheckResult(hr))
-            return hr;
-        if (CheckExpression(!ptrServer))
-            return E_UNEXPECTED;
+    CComPtr<IDispatch> ptrServer;
+    hr = CreateServerObject(ptrServer.Receive());
+    if (!CheckResult(hr))
+        return hr;
+    if (ptrServer) {
         hr = m_ptrSI->AddNamedObject(BSTR(u"Server"), ptrServer.Get());
         if (!CheckResult(hr))
             return hr;
@@ -311,6 +304,11 @@ void CASPEntity::EndRun() {
     }
     m_ptrRunningResponse.Reset();
     m_bRunning = false;
+    // A page that stopped between Application.Lock and UnLock must not keep every other
+    // thread out of the application.
+    if (m_ptrApplication)
+        if (CComPtr<IApplicationEx> ptrAppEx = ComQuery<IApplicationEx>(m_ptrApplication.Get()))
+            ptrAppEx->ReleaseScriptLocks();
 }
 
 HRESULT CASPEntity::GetBlockText(ULONG ulBlockNumber, BSTR* pbstrText) {
@@ -338,39 +336,68 @@ HRESULT CASPEntity::End() {
     }
 }
 
+HRESULT CASPEntity::FormatScriptError(ITextPage* pPage, ULONG ulCharPos, const EXCEPINFO* pei,
+                                      std::u16string* pstrText) {
+    if (CheckExpression(!pPage || !pei || !pstrText))
+        return E_INVALIDARG;
+    ULONG ulLine = 0;
+    HRESULT hr = pPage->GetLineOfPosition(ulCharPos, &ulLine);
+    if (!CheckResult(hr))
+        return hr;
+    ULONG ulLineStart = 0;
+    hr = pPage->GetPositionOfLine(ulLine, &ulLineStart);
+    if (!CheckResult(hr))
+        return hr;
+    // The page's lookup gives the line before for the first character of a line; the
+    // error stands on the line that starts there.
+    ULONG ulNextStart = 0;
+    if (ulCharPos > ulLineStart && pPage->GetPositionOfLine(ulLine + 1, &ulNextStart) == S_OK &&
+        ulNextStart == ulCharPos) {
+        ++ulLine;
+        ulLineStart = ulNextStart;
+    }
+    BSTR strName;
+    hr = pPage->GetName(&strName);
+    if (!CheckResult(hr))
+        return hr;
+    const std::string strFormat(resources::LoadString(resources::IDS_SCRIPTERROR));
+    const std::string strText =
+        Format(strFormat.c_str(), pei->bstrSource.ToUtf8().c_str(),
+               pei->bstrDescription.ToUtf8().c_str(), static_cast<unsigned long>(ulLine) + 1,
+               static_cast<unsigned long>(ulCharPos - ulLineStart) + 1, strName.ToUtf8().c_str());
+    *pstrText = Utf8ToUtf16(strText);
+    return S_OK;
+}
+
+HRESULT CASPEntity::CreateServerObject(IDispatch** ppServer) {
+    if (CheckExpression(!ppServer))
+        return E_POINTER;
+    *ppServer = nullptr;
+    ServerObjectFactory factory;
+    {
+        std::lock_guard guard(HookLock());
+        factory = ServerFactory();
+    }
+    if (!factory)
+        return S_FALSE;
+    HRESULT hr = factory(ppServer);
+    if (!CheckResult(hr))
+        return hr;
+    if (CheckExpression(!*ppServer))
+        return E_UNEXPECTED;
+    return S_OK;
+}
+
 HRESULT CASPEntity::OnScriptError(ITextPage* pPage, ULONG ulCharPos, const EXCEPINFO* pei,
                                   bool bCanDebug) {
     if (CheckExpression(!pPage || !pei))
         return E_INVALIDARG;
     try {
         CCritSecLock lock(m_cs);
-        ULONG ulLine = 0;
-        HRESULT hr = pPage->GetLineOfPosition(ulCharPos, &ulLine);
+        std::u16string strErrorText;
+        HRESULT hr = FormatScriptError(pPage, ulCharPos, pei, &strErrorText);
         if (!CheckResult(hr))
             return hr;
-        ULONG ulLineStart = 0;
-        hr = pPage->GetPositionOfLine(ulLine, &ulLineStart);
-        if (!CheckResult(hr))
-            return hr;
-        // The page's lookup gives the line before for the first character of a line;
-        // the error stands on the line that starts there.
-        ULONG ulNextStart = 0;
-        if (ulCharPos > ulLineStart && pPage->GetPositionOfLine(ulLine + 1, &ulNextStart) == S_OK &&
-            ulNextStart == ulCharPos) {
-            ++ulLine;
-            ulLineStart = ulNextStart;
-        }
-        BSTR strName;
-        hr = pPage->GetName(&strName);
-        if (!CheckResult(hr))
-            return hr;
-        const std::string strFormat(resources::LoadString(resources::IDS_SCRIPTERROR));
-        const std::string strText = Format(
-            strFormat.c_str(), pei->bstrSource.ToUtf8().c_str(),
-            pei->bstrDescription.ToUtf8().c_str(), static_cast<unsigned long>(ulLine) + 1,
-            static_cast<unsigned long>(ulCharPos - ulLineStart) + 1, strName.ToUtf8().c_str());
-        const std::u16string strErrorText = Utf8ToUtf16(strText);
-
         if (m_ptrRunningResponse) {
             CComVariant varText(BSTR{strErrorText});
             DISPPARAMS params;

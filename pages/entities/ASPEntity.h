@@ -43,6 +43,17 @@ public:
     // The tray notification of critical errors; does nothing until one is set.
     static void SetCriticalErrorNotifier(CriticalErrorNotifier notifier);
 
+    // What the entities of application files share with this one:
+    // a new "Server" object from the factory (S_FALSE and null when none is set),
+    static HRESULT CreateServerObject(IDispatch** ppServer);
+    // the text of a script error at a page position ("<source>: <description> at line L,
+    // character C of file F."),
+    static HRESULT FormatScriptError(ITextPage* pPage, ULONG ulCharPos, const EXCEPINFO* pei,
+                                     std::u16string* pstrText);
+    // and the report of an error that no response can show: the diagnostic log, the
+    // journal and the tray program.
+    static HRESULT ReportCriticalError(const std::u16string& strErrorText, bool bCanDebug);
+
     CASPEntity();
     ~CASPEntity() override;
     void FinalRelease();
@@ -73,7 +84,6 @@ public:
 private:
     HRESULT AddNamedObjects(IDispatch* pResponse, IRequest* pRequest, IUserObject* pSession);
     void EndRun();
-    HRESULT ReportCriticalError(const std::u16string& strErrorText, bool bCanDebug);
 
     std::u16string m_strLanguage;
     CComPtr<CScriptEngine> m_pEngine;

@@ -6,6 +6,7 @@
 #include "com/Strings.h"
 #include "idl/DispatchIds.h"
 #include "pages/MemoryStream.h"
+#include "pages/entities/ASAEntity.h"
 #include "pages/entities/ASPEntity.h"
 #include "pages/entities/FileEntity.h"
 #include "script/engine/jscript/CJScriptEngine.h"
@@ -20,6 +21,7 @@ void RegisterClasses() {
         RegisterJScriptEngine();
         CTextPage::RegisterClass();
         CASPEntity::RegisterClass();
+        CASAEntity::RegisterClass();
         CFileEntity::RegisterClass();
     });
 }
