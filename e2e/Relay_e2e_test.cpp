@@ -11,11 +11,13 @@
 #include <sstream>
 
 #include "e2e/ServiceUnderTest.h"
+#include "e2e/TestServer.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
+using e2e::CTestServer;
 using e2e::Executable;
 
 std::string Hex(const unsigned char* p, unsigned n) {
@@ -43,31 +45,6 @@ std::string Sha256OfFile(const fs::path& path) {
     EVP_DigestFinal_ex(ctx.get(), md, &n);
     return Hex(md, n);
 }
-
-// A test server (test_server.py) on 127.0.0.2, plain or TLS; knows its port.
-class CTestServer {
-public:
-    explicit CTestServer(const std::vector<std::string>& tlsFiles = {}) {
-        std::vector<std::string> args{CORVANE_SOURCE_DIR "/e2e/test_server.py", "127.0.0.2"};
-        args.insert(args.end(), tlsFiles.begin(), tlsFiles.end());
-        m_child = std::make_unique<CChildProcess>(Executable("/usr/bin/python3"), args,
-                                                  std::map<std::string, std::string>{});
-        if (m_child->WaitForOutput("\n")) {
-            std::istringstream in(m_child->Stdout());
-            std::string word;
-            in >> word >> m_port;
-        }
-    }
-    int Port() const { return m_port; }
-    std::string Url(const std::string& path, bool tls = false) const {
-        return std::string(tls ? "https" : "http") + "://127.0.0.2:" + std::to_string(m_port) +
-               path;
-    }
-
-private:
-    std::unique_ptr<CChildProcess> m_child;
-    int m_port = 0;
-};
 
 class RelayEndToEnd : public ::testing::Test {
 protected:

@@ -94,8 +94,10 @@ public:
     }
 
     // Runs a program under corvane-run; its exit code.
+    // A failing exit is reported as a test failure unless `failureExpected`.
     int Diverted(const std::vector<std::string>& command, std::string* out = nullptr,
-                 std::chrono::seconds bound = std::chrono::seconds(120)) {
+                 std::chrono::seconds bound = std::chrono::seconds(120),
+                 bool failureExpected = false) {
         std::vector<std::string> args(command);
         args.insert(args.begin(), CORVANE_RUN_EXE);
         std::string program = CORVANE_RUN_EXE;
@@ -111,8 +113,12 @@ public:
         int code = child.Wait(bound);
         if (out)
             *out = child.Stdout();
-        if (code != 0)
-            ADD_FAILURE() << "stderr: " << child.Stderr();
+        if (code != 0 && !failureExpected) {
+            // The end of the service's log usually says why.
+            const std::string log = Log();
+            ADD_FAILURE() << "stderr: " << child.Stderr() << "\nservice log (end):\n"
+                          << log.substr(log.size() > 4000 ? log.size() - 4000 : 0);
+        }
         return code;
     }
 

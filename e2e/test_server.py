@@ -6,6 +6,8 @@ port, prints "PORT <n>" once it listens, and serves until it is killed.
   GET  /page.html     a page whose text is completed by a script and a style sheet
   GET  /app.js, /style.css, /pixel.png   the page's resources
   POST /upload        answers "<length> <sha256>" of the request body
+
+Every request is noted on standard output as "GOT <Host header> <path>".
 """
 import hashlib
 import http.server
@@ -47,7 +49,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if self.command != "HEAD":
             self.wfile.write(body)
 
+    def note(self):
+        print("GOT", self.headers.get("Host", ""), self.path, flush=True)
+
     def do_GET(self):
+        self.note()
         path, _, query = self.path.partition("?")
         if path == "/big":
             size = 1 << 20
@@ -75,6 +81,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_error(404)
 
     def do_POST(self):
+        self.note()
         length = int(self.headers.get("Content-Length", "0"))
         digest = hashlib.sha256()
         left = length

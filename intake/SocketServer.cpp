@@ -1,6 +1,8 @@
 // The socket server; see SocketServer.h.
 #include "intake/SocketServer.h"
 
+#include "passthru/Passthru.h"
+
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -58,6 +60,8 @@ HRESULT CSocketServer::Start() {
         if (CheckExpression(ec))
             return SocketStatus(ec);
         m_uPrivatePort = service.port();
+        // Relays send the browsers they turn away to the local pages at this port.
+        CPassthru::SetPrivatePort(m_uPrivatePort);
         {
             std::lock_guard guard(m_lockListen);
             m_sockListen = std::move(listen);

@@ -25,6 +25,9 @@ public:
                                 bool& bMoreRequired, std::string& strHost) = 0;
     // Starts the decision for the relay `pPassthru`.
     virtual HRESULT Classify(CPassthru* pPassthru) = 0;
+    // The host name the application asked for, once PreClassify has all it needs: the
+    // TLS server name or the HTTP Host header's name; empty when unknown.
+    virtual std::string ServerName() const { return {}; }
 
 protected:
     ~CClassifier() = default;

@@ -4,6 +4,8 @@
 
 #include "async/Buffer.h"
 #include "com/DiagnosticLog.h"
+#include "passthru/ConnectionObject.h"
+#include "passthru/FilterPolicy.h"
 #include "passthru/Passthru.h"
 
 CHTTPClassifier::CHTTPClassifier(CComPtr<IUnknown> ptrSession)
@@ -36,5 +38,17 @@ HRESULT CHTTPClassifier::PreClassify(CBuffer* buffer, const std::string& strHost
 HRESULT CHTTPClassifier::Classify(CPassthru* pPassthru) {
     if (CheckExpression(!pPassthru))
         return E_POINTER;
-    return pPassthru->Continue();
+    const std::shared_ptr<CFilterPolicy> policy = CFilterPolicy::Current();
+    if (!policy)
+        return pPassthru->Continue();
+    CConnectionFacts facts = pPassthru->Facts();
+    facts.strServerName = ServerName();
+    return CheckResultValue(policy->ClassifyRequest(facts, m_request, pPassthru));
+}
+
+std::string CHTTPClassifier::ServerName() const {
+    std::string strHostHeader;
+    if (!m_request.GetHeader("HOST", &strHostHeader))
+        return {};
+    return ServerNameFromHTTPHost(strHostHeader);
 }

@@ -4,8 +4,8 @@
 // the request's line and headers (relay mode) from the chunks the application has sent,
 // keeping what has arrived until the headers are complete, and names the request's full
 // URL, which the relay remembers so that later requests for the same URL on the
-// connection pass without a new classification. `Classify` lets the request through:
-// the site's filtering scripts plug in here.
+// connection pass without a new classification. `Classify` hands the request to the
+// installed filter policy (the site's scripts), or lets it through when there is none.
 #pragma once
 
 #include <memory>
@@ -23,6 +23,7 @@ public:
     HRESULT PreClassify(CBuffer* buffer, const std::string& strHostName, bool& bMoreRequired,
                         std::string& strHost) override;
     HRESULT Classify(CPassthru* pPassthru) override;
+    std::string ServerName() const override;
 
     const CHTTPRequest& Request() const { return m_request; }
 

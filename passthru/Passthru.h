@@ -44,9 +44,10 @@
 #include "com/Unknown.h"
 #include "idl/Enums.h"
 #include "passthru/Classifier.h"
+#include "passthru/FilterPolicy.h"
 #include "passthru/SocketWatch.h"
 
-class CPassthru final : public CClassifier {
+class CPassthru final : public CClassifier, public IFilterDecision {
 public:
     // `ptrSession` is the application's process session (may be null); `sockOuter` is
     // already connected to the destination named by `strHost`. Create it with new and
@@ -64,24 +65,33 @@ public:
     // default). Off, every byte goes through the queues and the asynchronous writer.
     void EnableSplice(bool enable) { m_bSplice = enable; }
 
-    // The relay as its own classifier (everything but HTTP): nothing more is needed, and
-    // the connection goes on.
+    // The relay as its own classifier (everything but HTTP): a TLS connection's
+    // ClientHello is gathered whole first, for the server name it carries; then the
+    // connection goes on.
     HRESULT PreClassify(CBuffer* buffer, const std::string& strHostName, bool& bMoreRequired,
                         std::string& strHost) override;
     HRESULT Classify(CPassthru* pPassthru) override;
+    std::string ServerName() const override;
 
-    // The classification work item: asks whether the destination is allowed, then lets
-    // the classifier look at the held chunk (and any later ones it asks for) and decide.
+    // The classification work item: lets the classifier look at the held chunk (and any
+    // later ones it asks for), asks the policy whether the destination is allowed, then
+    // lets the classifier decide.
     void CallClassify(CBuffer* buffer);
     bool IsAllowed(const std::string& strHostName);
+    // What the policy is told about this connection.
+    CConnectionFacts Facts() const;
 
     // The decisions. Continue releases everything held in both directions and forwards
     // from then on. Close gives both peers the end of their stream and discards whatever
-    // is held or still arrives; the relay goes once both peers have closed.
-    HRESULT Continue();
-    HRESULT Close();
-    // Answering the application with a redirect to a local page is not offered yet.
-    HRESULT HTTPTransfer(const std::string& strLocalURL);
+    // is held or still arrives; the relay goes once both peers have closed. HTTPTransfer
+    // answers the application with a redirect to a local page ("/" and strLocalURL at the
+    // private port) and the end of its stream; nothing reaches the destination.
+    HRESULT Continue() override;
+    HRESULT Close() override;
+    HRESULT HTTPTransfer(const std::string& strLocalURL) override;
+
+    // The port of the local web server that redirects name (the socket server's).
+    static void SetPrivatePort(USHORT port);
 
     // Relays alive now (constructed and not yet deleted).
     static const CInstanceCount& Instances();
@@ -188,6 +198,10 @@ private:
     // a classifier that asks for more gets them first. Guarded by m_lockRelay.
     std::string m_strUnclassified;
     bool m_bUnclassifiedEnd = false;
+    // A TLS connection's first bytes while its ClientHello is incomplete, and the server
+    // name it carried. Guarded by m_lockRelay.
+    std::string m_strHello;
+    std::string m_strServerName;
 
     std::atomic<int> m_nState{0};
     std::atomic<bool> m_bStopping{false};

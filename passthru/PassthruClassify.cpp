@@ -1,18 +1,29 @@
 // How the relay decides: the request watch, the classification gate with protocol
 // detection, the classification work item, and the decisions that the classifier makes
 // (continue, close, redirect).
+#include <atomic>
+#include <list>
+#include <new>
 #include <string_view>
+#include <utility>
 
 #include "com/DiagnosticLog.h"
 #include "http/HTTPRequest.h"
 #include "passthru/HTTPClassifier.h"
 #include "passthru/Passthru.h"
 #include "passthru/ProtocolDetector.h"
+#include "passthru/TLSClientHello.h"
 
 namespace {
 
 // The most bytes of an unfinished request line that detection keeps waiting on.
 constexpr std::size_t kMaxDetectBytes = 16384;
+
+// The private port of the socket server, for redirects to local pages.
+std::atomic<USHORT>& PrivatePort() {
+    static std::atomic<USHORT> s_port{0};
+    return s_port;
+}
 
 }  // namespace
 
@@ -152,11 +163,9 @@ void CPassthru::CallClassify(CBuffer* buffer) {
         }
         if (CheckExpression(!classifier) || m_bStopping)
             return;
-        if (!IsAllowed(m_strHost)) {
-            WriteLog("Disallowed host :" + m_strHost, nullptr);
-            Close();
-            return;
-        }
+        // The classifier first gathers what it needs (a request's headers, a TLS
+        // ClientHello), so that the destination is judged knowing the host name the
+        // application asked for.
         CBuffer more;  // what arrived after the first chunk, when the classifier asks
         for (CBuffer* chunk = buffer;;) {
             bool bMoreRequired = false;
@@ -194,6 +203,11 @@ void CPassthru::CallClassify(CBuffer* buffer) {
             }
             chunk = &more;
         }
+        if (!IsAllowed(m_strHost)) {
+            WriteLog("Disallowed host :" + m_strHost, nullptr);
+            Close();
+            return;
+        }
         if (!CheckResult(classifier->Classify(this)))
             Close();
     } catch (...) {
@@ -202,14 +216,51 @@ void CPassthru::CallClassify(CBuffer* buffer) {
     }
 }
 
-bool CPassthru::IsAllowed(const std::string&) {
-    // Every destination may be reached until the site's protocol check is wired in.
-    return true;
+CConnectionFacts CPassthru::Facts() const {
+    CConnectionFacts facts;
+    facts.protocol = m_nProtocol;
+    facts.strHost = m_strHost;
+    facts.ptrSession = m_ptrSession;
+    return facts;
 }
 
-HRESULT CPassthru::PreClassify(CBuffer*, const std::string&, bool& bMoreRequired, std::string&) {
+bool CPassthru::IsAllowed(const std::string& strHostName) {
+    const std::shared_ptr<CFilterPolicy> policy = CFilterPolicy::Current();
+    if (!policy)
+        return true;
+    CConnectionFacts facts = Facts();
+    facts.strHost = strHostName;
+    {
+        CCritSecLock relay(m_lockRelay);
+        if (m_pClassifier)
+            facts.strServerName = m_pClassifier->ServerName();
+    }
+    return policy->IsProtocolAllowed(facts);
+}
+
+HRESULT CPassthru::PreClassify(CBuffer* buffer, const std::string&, bool& bMoreRequired,
+                               std::string&) {
     bMoreRequired = false;
+    if (m_nProtocol != NetworkProtocol::TLS1 && m_nProtocol != NetworkProtocol::SSL3)
+        return S_OK;
+    // Gather the ClientHello, which may come in several reads, for its server name. An
+    // empty chunk is the end of the application's stream: nothing more will come.
+    CCritSecLock relay(m_lockRelay);
+    const std::string_view chunk = View(buffer);
+    m_strHello.append(chunk);
+    const CTLSClientHello::Result hello = CTLSClientHello::Parse(m_strHello);
+    if (hello.status == CTLSClientHello::Status::MoreRequired && !chunk.empty()) {
+        bMoreRequired = true;
+        return S_OK;
+    }
+    if (hello.status == CTLSClientHello::Status::Complete)
+        m_strServerName = hello.serverName;
+    std::string().swap(m_strHello);
     return S_OK;
+}
+
+std::string CPassthru::ServerName() const {
+    return m_strServerName;
 }
 
 HRESULT CPassthru::Classify(CPassthru* pPassthru) {
@@ -243,6 +294,72 @@ HRESULT CPassthru::Close() {
     return S_OK;
 }
 
-HRESULT CPassthru::HTTPTransfer(const std::string&) {
-    return E_NOTIMPL;
+void CPassthru::SetPrivatePort(USHORT port) {
+    PrivatePort().store(port);
+}
+
+HRESULT CPassthru::HTTPTransfer(const std::string& strLocalURL) {
+    // The URL goes into a header line: a line break or other control character would let
+    // it add headers of its own.
+    for (unsigned char ch : strLocalURL)
+        if (CheckExpression(ch < 0x20 || ch == 0x7F))
+            return E_INVALIDARG;
+    const USHORT port = PrivatePort().load();
+    if (CheckExpression(port == 0))
+        return E_UNEXPECTED;
+    const std::string strAnswer =
+        "HTTP/1.1 302 Found\r\nConnection: Close\r\nLocation: "
+        "http://localhost:" +
+        std::to_string(port) + "/" + strLocalURL + "\r\n\r\n";
+    auto* answer = new (std::nothrow) CBuffer();
+    auto* marker = new (std::nothrow) CBuffer();
+    if (CheckExpression(!answer || !marker ||
+                        answer->append(strAnswer.data(), static_cast<long>(strAnswer.size())) !=
+                            0)) {
+        delete answer;
+        delete marker;
+        return E_OUTOFMEMORY;
+    }
+
+    CCritSecLock relay(m_lockRelay);
+    m_nState = kDecided;
+    // The destination hears nothing more and says nothing more: its end counts as seen
+    // and queued, so that neither its later end nor its held bytes reach the application.
+    m_watch[kOuter].Cancel();
+    CheckResult(Sock(kOuter).Shutdown(asio::socket_base::shutdown_both));
+    m_bSendShut[kOuter] = true;
+    m_bCloseSeen[kOuter] = true;
+    const bool bOuterEndQueued = std::exchange(m_bEndQueued[kOuter], true);
+    std::list<CBuffer*> dropped;
+    {
+        CCritSecLock queue(m_lockQueue);
+        // The held request is dropped; an end marker of the application's stream stays
+        // queued, keeping its reference until the write chain takes it. Whatever the
+        // destination said before the verdict is dropped too: the application receives
+        // the redirect alone.
+        for (Side s : {kOuter, kInner}) {
+            for (auto it = m_queue[s].begin(); it != m_queue[s].end();) {
+                const bool bMarker =
+                    (*it)->length() == 0 && (s == kOuter ? m_bEndQueued[kInner] : bOuterEndQueued);
+                if (bMarker) {
+                    ++it;
+                } else {
+                    dropped.push_back(*it);
+                    it = m_queue[s].erase(it);
+                }
+            }
+        }
+        if (!bOuterEndQueued)
+            AddRef();  // the marker's reference
+        m_queue[kInner].push_back(answer);
+        if (!bOuterEndQueued)
+            m_queue[kInner].push_back(marker);
+        else
+            delete marker;
+    }
+    for (CBuffer* b : dropped)
+        delete b;
+    Signal(kInner);
+    Signal(kOuter);
+    return S_OK;
 }

@@ -16,6 +16,7 @@
 #include "intake/SocketServer.h"
 #include "lsp/CorvaneLsp.h"
 #include "objects/PendingReplacements.h"
+#include "passthru/ScriptFilterPolicy.h"
 #include "registry/RegistryStore.h"
 #include "service/ApplicationEvents.h"
 #include "service/Corvane2Module.h"
@@ -67,6 +68,8 @@ int main(int argc, char** argv) {
     CheckResult(RegisterProgramClasses());
     // User_OnStart, User_OnEnd and the timers run in the site's application script.
     SetUserEvents(std::make_shared<CApplicationUserEvents>());
+    // Every diverted connection and request is put to the site's application script.
+    CFilterPolicy::Install(std::make_shared<CScriptFilterPolicy>());
     // Site files that could not be replaced while the last run had them open.
     CheckResult(ApplyPendingReplacements());
     HandOverDefaultSite(executable);

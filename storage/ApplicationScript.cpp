@@ -45,8 +45,8 @@ HRESULT CApplicationScript::Run() {
     return CheckResultValue(m_ptrSI->Run());
 }
 
-HRESULT CApplicationScript::Invoke(std::u16string_view strProcedure, std::span<const VARIANT> args,
-                                   VARIANT* pResult) {
+HRESULT CApplicationScript::Invoke(std::u16string_view strProcedure,
+                                   std::span<const CComVariant> args, VARIANT* pResult) {
     if (CheckExpression(!m_ptrSI))
         return E_UNEXPECTED;
     try {

@@ -34,7 +34,7 @@ public:
     HRESULT Run();
     // Calls a procedure with the arguments in call order (the first is the procedure's
     // first parameter). DISP_E_UNKNOWNNAME when the file has no such procedure.
-    HRESULT Invoke(std::u16string_view strProcedure, std::span<const VARIANT> args,
+    HRESULT Invoke(std::u16string_view strProcedure, std::span<const CComVariant> args,
                    VARIANT* pResult = nullptr);
     HRESULT Close();
 

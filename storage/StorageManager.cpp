@@ -205,8 +205,13 @@ HRESULT CStorageManager::InvokeProcedure(IScriptInstance* pSI, std::u16string_vi
     CComVariant varResult;
     EXCEPINFO excepInfo{};
     UINT uArgErr = 0;
-    return CheckResultValue(pSI->Invoke(BSTR(strName), GUID_NULL, lcid, DISPATCH_METHOD, &params,
-                                        &varResult, &excepInfo, &uArgErr));
+    const HRESULT hr = pSI->Invoke(BSTR(strName), GUID_NULL, lcid, DISPATCH_METHOD, &params,
+                                   &varResult, &excepInfo, &uArgErr);
+    // A file without the procedure has nothing to do at that moment; refusing to load it
+    // would stop every page and connection that needs it.
+    if (hr == DISP_E_UNKNOWNNAME)
+        return S_OK;
+    return CheckResultValue(hr);
 }
 
 HRESULT CStorageManager::RunApplicationOnStart(IUnknown* pEntity, LCID lcid) {

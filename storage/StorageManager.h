@@ -129,7 +129,8 @@ private:
     HRESULT RunApplicationOnStart(IUnknown* pEntity, LCID lcid);
     // Adds a server object as "Server" unless the instance has one.
     static HRESULT AddServerObject(IScriptInstance* pSI);
-    // Invokes a procedure of a script without arguments, as a method.
+    // Invokes a procedure of a script without arguments, as a method; a procedure the
+    // script does not define is not an error.
     static HRESULT InvokeProcedure(IScriptInstance* pSI, std::u16string_view strName, LCID lcid);
     // Tries every site, language folder before "Common", for one language.
     HRESULT SearchSites(LCID lcid, const std::u16string& strName, IPage** ppPage,
