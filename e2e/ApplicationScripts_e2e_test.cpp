@@ -53,11 +53,6 @@ constexpr const char* kStatePage =
     "ends=<%= Application(\"ends\") %>;user=<%= Application(\"user\") %>;"
     "me=<%= User.Name %>";
 
-void WriteFile(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-}
-
 // The value of "name=" in the state page.
 int Field(const std::string& page, const std::string& name) {
     const std::size_t at = page.find(name + "=");
@@ -73,13 +68,8 @@ protected:
         m_dir = fs::temp_directory_path() / ("cv-asa-" + std::to_string(getpid()));
         fs::remove_all(m_dir);
         fs::create_directories(m_dir);
-        const fs::path source = m_dir / "policy";
-        WriteFile(source / "Common" / "global.asa", kGlobalAsa);
-        WriteFile(source / "Common" / "state.asp", kStatePage);
-        const std::string command = std::string(CORVANE_SITE_EXE) + " " + source.string() + " " +
-                                    (m_dir / "Corvane.dat").string();
-        ASSERT_EQ(0, std::system(command.c_str())) << command;
-        fs::permissions(m_dir / "Corvane.dat", fs::perms::all);
+        ASSERT_TRUE(e2e::CompilePolicySite(
+            m_dir, {{"Common/global.asa", kGlobalAsa}, {"Common/state.asp", kStatePage}}));
         // A minute of the session clock lasts 100 ms (the time-out of 30 minutes is 3 s);
         // a user's session ends 200 ms after the last process has gone.
         ASSERT_TRUE(m_service.Start(m_dir, {"/usr/bin/curl", "/usr/bin/python3"},

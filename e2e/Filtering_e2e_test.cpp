@@ -57,23 +57,13 @@ constexpr const char* kBlockPage =
 constexpr const char* kJudgedPage =
     "judged=<%= Application(\"judged\") %>|after=<%= Application(\"after\") %>";
 
-void WriteFile(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-}
-
 class FilteringEndToEnd : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         s_dir = fs::temp_directory_path() / ("cv-filter-" + std::to_string(getpid()));
         fs::remove_all(s_dir);
         fs::create_directories(s_dir);
-        CChildProcess openssl("/usr/bin/openssl",
-                              {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                               "-subj", "/CN=127.0.0.2", "-keyout", (s_dir / "key.pem").string(),
-                               "-out", (s_dir / "cert.pem").string()},
-                              {});
-        openssl.Wait();
+        e2e::MakeSelfSignedCertificate(s_dir);
         s_http = new CTestServer();
         s_https = new CTestServer({(s_dir / "cert.pem").string(), (s_dir / "key.pem").string()});
     }
@@ -97,13 +87,9 @@ protected:
         fs::create_directories(m_dir);
         fs::permissions(s_dir, fs::perms::all);
         fs::permissions(m_dir, fs::perms::all);
-        const fs::path source = m_dir / "policy";
-        WriteFile(source / "Common" / "global.asa", kGlobalAsa);
-        WriteFile(source / "Common" / "block.asp", kBlockPage);
-        WriteFile(source / "Common" / "judged.asp", kJudgedPage);
-        const std::string command = std::string(CORVANE_SITE_EXE) + " " + source.string() + " " +
-                                    (m_dir / "Corvane.dat").string();
-        ASSERT_EQ(0, std::system(command.c_str())) << command;
+        ASSERT_TRUE(e2e::CompilePolicySite(m_dir, {{"Common/global.asa", kGlobalAsa},
+                                                   {"Common/block.asp", kBlockPage},
+                                                   {"Common/judged.asp", kJudgedPage}}));
         ASSERT_TRUE(m_service.Start(m_dir, {"/usr/bin/curl", "/usr/lib/chromium/chromium"},
                                     {{"CORVANE_SITES", m_dir.string()}}));
         m_port = m_service.LocalPort();

@@ -52,13 +52,7 @@ protected:
         s_dir = fs::temp_directory_path() / ("cv-relay-" + std::to_string(getpid()));
         fs::remove_all(s_dir);
         fs::create_directories(s_dir);
-        // A self-signed certificate for the TLS server.
-        CChildProcess openssl("/usr/bin/openssl",
-                              {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                               "-subj", "/CN=127.0.0.2", "-keyout", (s_dir / "key.pem").string(),
-                               "-out", (s_dir / "cert.pem").string()},
-                              {});
-        openssl.Wait();
+        e2e::MakeSelfSignedCertificate(s_dir);
         s_http = new CTestServer();
         s_https = new CTestServer({(s_dir / "cert.pem").string(), (s_dir / "key.pem").string()});
     }

@@ -35,6 +35,29 @@ inline std::string Executable(const char* path) {
     return ec ? std::string() : real.string();
 }
 
+#ifdef CORVANE_SITE_EXE
+// Compiles a policy site of the test's own into `dir`/"Corvane.dat" from pages given as
+// (path below the site's folder, text), e.g. {"Common/global.asa", "..."}; the service
+// started with CORVANE_SITES=`dir` adds it at boot. False (with a test failure) when
+// corvane-site fails.
+inline bool CompilePolicySite(const fs::path& dir,
+                              const std::vector<std::pair<std::string, std::string>>& pages) {
+    const fs::path source = dir / "policy";
+    for (const auto& [name, text] : pages) {
+        fs::create_directories((source / name).parent_path());
+        std::ofstream(source / name, std::ios::binary) << text;
+    }
+    const std::string command = std::string(CORVANE_SITE_EXE) + " " + source.string() + " " +
+                                (dir / "Corvane.dat").string();
+    if (std::system(command.c_str()) != 0) {
+        ADD_FAILURE() << command;
+        return false;
+    }
+    fs::permissions(dir / "Corvane.dat", fs::perms::all);
+    return true;
+}
+#endif
+
 class CServiceUnderTest {
 public:
     // `dir` must exist; the diverted programs, which run as another user, may write there.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -10,6 +11,17 @@
 #include "e2e/ServiceUnderTest.h"
 
 namespace e2e {
+
+// A self-signed certificate for 127.0.0.2 ("cert.pem", "key.pem" in `dir`), for the TLS
+// test server.
+inline void MakeSelfSignedCertificate(const std::filesystem::path& dir) {
+    CChildProcess openssl(
+        "/usr/bin/openssl",
+        {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=127.0.0.2",
+         "-keyout", (dir / "key.pem").string(), "-out", (dir / "cert.pem").string()},
+        {});
+    openssl.Wait();
+}
 
 // A test server (test_server.py) on 127.0.0.2, plain or TLS; knows its port.
 class CTestServer {

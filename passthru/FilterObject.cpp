@@ -34,42 +34,34 @@ HRESULT CFilterObject::HaltScript() {
     return CheckResultValue(m_ptrInstance->Halt());
 }
 
-HRESULT CFilterObject::Continue() {
+template <class Verdict>
+HRESULT CFilterObject::Decide(const char* pszWhere, Verdict verdict) {
     try {
         CCritSecLock guard(m_lock);
         HRESULT hr = HaltScript();
         if (FAILED(hr))
             return hr;
         m_bDecided = true;
-        return CheckResultValue(m_pPassthru->Continue());
+        return verdict();
     } catch (...) {
-        return ReportException("CFilterObject::Continue", CV_HERE);
+        return ReportException(pszWhere, CV_HERE);
     }
+}
+
+HRESULT CFilterObject::Continue() {
+    return Decide("CFilterObject::Continue",
+                  [this] { return CheckResultValue(m_pPassthru->Continue()); });
 }
 
 HRESULT CFilterObject::Abort() {
-    try {
-        CCritSecLock guard(m_lock);
-        HRESULT hr = HaltScript();
-        if (FAILED(hr))
-            return hr;
-        m_bDecided = true;
+    return Decide("CFilterObject::Abort", [this] {
         WriteLog("Filter.Abort called: Closing Passthru", nullptr);
         return CheckResultValue(m_pPassthru->Close());
-    } catch (...) {
-        return ReportException("CFilterObject::Abort", CV_HERE);
-    }
+    });
 }
 
 HRESULT CFilterObject::HTTPTransfer(BSTR strLocalURL) {
-    try {
-        CCritSecLock guard(m_lock);
-        HRESULT hr = HaltScript();
-        if (FAILED(hr))
-            return hr;
-        m_bDecided = true;
+    return Decide("CFilterObject::HTTPTransfer", [&] {
         return CheckResultValue(m_pPassthru->HTTPTransfer(strLocalURL.ToUtf8()));
-    } catch (...) {
-        return ReportException("CFilterObject::HTTPTransfer", CV_HERE);
-    }
+    });
 }

@@ -33,6 +33,9 @@ public:
 
 private:
     HRESULT HaltScript();
+    // Halts the script, then gives the verdict, under the lock.
+    template <class Verdict>
+    HRESULT Decide(const char* pszWhere, Verdict verdict);
 
     mutable CComAutoCriticalSection m_lock;  // guards the fields below
     IFilterDecision* m_pPassthru = nullptr;
