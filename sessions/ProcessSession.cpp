@@ -251,17 +251,26 @@ HRESULT CProcessSession::put_Timeout(LONG newVal) {
 // The variable dictionaries come with the application object's dictionary class, which
 // this program does not have yet.
 HRESULT CProcessSession::get_StaticObjects(IDispatch** pVal) {
-    if (CheckExpression(!pVal))
-        return E_POINTER;
-    *pVal = nullptr;
-    return E_NOTIMPL;
+    return Dictionary(true, pVal);
 }
 
 HRESULT CProcessSession::get_Contents(IDispatch** pVal) {
+    return Dictionary(false, pVal);
+}
+
+HRESULT CProcessSession::Dictionary(bool bStaticObjects, IDispatch** pVal) {
     if (CheckExpression(!pVal))
         return E_POINTER;
     *pVal = nullptr;
-    return E_NOTIMPL;
+    auto user = UserSession();
+    if (CheckExpression(!user))
+        return E_UNEXPECTED;
+    CComPtr<IVariantDictionary> ptrDictionary;
+    const HRESULT hr = user->MakeDictionary(bStaticObjects, ptrDictionary.Receive());
+    if (!CheckResult(hr))
+        return hr;
+    *pVal = ptrDictionary.Detach();
+    return S_OK;
 }
 
 HRESULT CProcessSession::get_Name(BSTR* pVal) {

@@ -64,6 +64,8 @@ public:
     HRESULT put_Timeout(LONG newVal) override;
     HRESULT get_StaticObjects(IDispatch** pVal) override;
     HRESULT get_Contents(IDispatch** pVal) override;
+    // User.StaticObjects and User.Contents: the user session's collections.
+    HRESULT Dictionary(bool bStaticObjects, IDispatch** pVal);
     HRESULT get_Name(BSTR* pVal) override;
     HRESULT get_CurrentProcess(BSTR* pVal) override;
     HRESULT get_TrayIcon(IDispatch** pVal) override;

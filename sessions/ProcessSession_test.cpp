@@ -112,6 +112,20 @@ TEST_F(ProcessSessionTest, ScriptsReachMembersThroughDispatch) {
     ASSERT_EQ(S_OK, dispatch->Invoke(DISPID_IUSEROBJECT_VALUE, GUID_NULL, 0, DISPATCH_PROPERTYGET,
                                      &getValue, &got, nullptr, nullptr));
     EXPECT_EQ(got.vt, VT_BSTR);
+
+    // The same variable through the Contents collection; StaticObjects is read-only.
+    CComPtr<IDispatch> contents, statics;
+    ASSERT_EQ(S_OK, m_a->get_Contents(contents.Receive()));
+    ASSERT_EQ(S_OK, m_b->get_StaticObjects(statics.Receive()));
+    CComVariant key(u"Greeting"), item;
+    DISPPARAMS getItem{&key, nullptr, 1, 0};
+    ASSERT_EQ(S_OK, contents->Invoke(DISPID_VALUE, GUID_NULL, 0, DISPATCH_PROPERTYGET, &getItem,
+                                     &item, nullptr, nullptr));
+    EXPECT_EQ(u"hello", std::u16string(BSTR::ViewOf(item.bstrVal)));
+    CComVariant putArgs[2] = {CComVariant(u"x"), CComVariant(u"Greeting")};
+    DISPPARAMS putItem{putArgs, &put, 2, 1};
+    EXPECT_TRUE(FAILED(statics->Invoke(DISPID_VALUE, GUID_NULL, 0, DISPATCH_PROPERTYPUT, &putItem,
+                                       nullptr, nullptr, nullptr)));
 }
 
 }  // namespace

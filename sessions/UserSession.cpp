@@ -277,6 +277,7 @@ void CUserSession::Stop() {
     std::vector<WAITHANDLE> waits;
     std::vector<CComPtr<CProcessSession>> processes;
     CComPtr<IPellora> tray;
+    CVariantMap contents, staticObjects;  // the variables, released outside the lock
     {
         CCritSecLock guard(m_lock);
         waits = {std::exchange(m_hWaitCleanup, 0), std::exchange(m_hWaitTimeout, 0),
@@ -285,7 +286,8 @@ void CUserSession::Stop() {
         tray = std::move(m_ptrTray);
         m_ptrTrayIdentity = nullptr;
         m_ptrTimeoutSession = nullptr;
-        m_contents.clear();
+        contents.swap(m_mapContents);
+        staticObjects.swap(m_mapStaticObjects);
     }
     // Cancelling waits for a running handler, which takes m_lock.
     CancelWaits(waits);
@@ -476,16 +478,39 @@ void CUserSession::SetCodePage(LONG codePage) {
     m_lCodePage = codePage;
 }
 
+namespace {
+
+// The entry of a variable named `key`: the exact name, else one that differs only in
+// letter case (scripts are written in languages whose names ignore case, and a session
+// variable is found however a page spells it).
+template <class Map>
+auto FindVariable(Map& map, const CComVariant& key) {
+    auto it = map.find(key);
+    if (it != map.end() || key.vt != VT_BSTR)
+        return it;
+    const std::u16string_view name = BSTR::ViewOf(key.bstrVal);
+    for (auto candidate = map.begin(); candidate != map.end(); ++candidate)
+        if (candidate->first.vt == VT_BSTR &&
+            EqualsNoCase(BSTR::ViewOf(candidate->first.bstrVal), name))
+            return candidate;
+    return map.end();
+}
+
+}  // namespace
+
 HRESULT CUserSession::GetValue(const BSTR& name, VARIANT* value) const {
     try {
         if (CheckExpression(!value))
             return E_POINTER;
         VariantInit(value);
+        const CComVariant key(name.IsNull() ? BSTR::Empty() : name);
         CCritSecLock guard(m_lock);
-        auto it = m_contents.find(ToUpperSimple(name.View()));
-        if (it == m_contents.end())
-            return S_OK;
-        return CheckResultValue(VariantCopy(value, &it->second));
+        for (const CVariantMap* pmap : {&m_mapContents, &m_mapStaticObjects}) {
+            const auto it = FindVariable(*pmap, key);
+            if (it != pmap->end())
+                return CheckResultValue(VariantCopy(value, &it->second));
+        }
+        return S_OK;
     } catch (...) {
         return ReportException("CUserSession::GetValue", CV_HERE);
     }
@@ -497,17 +522,55 @@ HRESULT CUserSession::PutValue(const BSTR& name, const VARIANT& value) {
         HRESULT hr = VariantCopyInd(&copy, &value);
         if (!CheckResult(hr))
             return hr;
+        CComVariant key(name.IsNull() ? BSTR::Empty() : name);
         CComVariant old;
         {
             CCritSecLock guard(m_lock);
-            auto& slot = m_contents[ToUpperSimple(name.View())];
-            old = std::move(slot);
-            slot = std::move(copy);
+            auto it = FindVariable(m_mapContents, key);
+            if (it == m_mapContents.end())
+                it = m_mapContents.emplace(std::move(key), CComVariant()).first;
+            old = std::move(it->second);
+            it->second = std::move(copy);
         }
         // The old value (maybe an object) is released outside the lock.
         return S_OK;
     } catch (...) {
         return ReportException("CUserSession::PutValue", CV_HERE);
+    }
+}
+
+namespace {
+
+// Keeps a user session alive for as long as a collection over its variables lives.
+class CUserSessionHolder : public CComObjectRoot<CUserSessionHolder, IUnknown> {
+public:
+    std::shared_ptr<CUserSession> session;
+};
+
+}  // namespace
+
+HRESULT CUserSession::MakeDictionary(bool bStaticObjects, IVariantDictionary** ppDictionary) {
+    if (CheckExpression(!ppDictionary))
+        return E_POINTER;
+    *ppDictionary = nullptr;
+    try {
+        HRESULT hr = S_OK;
+        CComPtr<CUserSessionHolder> ptrHolder = MakeObject<CUserSessionHolder>(&hr);
+        if (!CheckResult(hr))
+            return hr;
+        ptrHolder->session = shared_from_this();
+        CComPtr<CVariantDictionary> ptrDictionary = MakeObject<CVariantDictionary>(&hr);
+        if (!CheckResult(hr))
+            return hr;
+        hr = ptrDictionary->Init(&m_lock, static_cast<IUnknown*>(ptrHolder.Get()),
+                                 bStaticObjects ? &m_mapStaticObjects : &m_mapContents,
+                                 bStaticObjects);
+        if (!CheckResult(hr))
+            return hr;
+        *ppDictionary = ptrDictionary.Detach();
+        return S_OK;
+    } catch (...) {
+        return ReportException("CUserSession::MakeDictionary", CV_HERE);
     }
 }
 

@@ -28,6 +28,7 @@
 #include "com/CComVariant.h"
 #include "com/CriticalSection.h"
 #include "idl/TrayInterfaces.h"
+#include "objects/VariantDictionary.h"
 #include "sessions/ProcessSession.h"
 
 class CUserSession;
@@ -109,6 +110,8 @@ public:
     // The session values (case-insensitive names); a missing name reads as empty.
     HRESULT GetValue(const BSTR& name, VARIANT* value) const;
     HRESULT PutValue(const BSTR& name, const VARIANT& value);
+    // A collection over the contents or the static objects; it keeps this session alive.
+    HRESULT MakeDictionary(bool bStaticObjects, IVariantDictionary** ppDictionary);
 
     // The tray program's operations; E_UNEXPECTED without a tray.
     HRESULT BubbleHelp(const BSTR& title, const BSTR& message, const BSTR& url,
@@ -157,7 +160,11 @@ private:
     CComPtr<CProcessSession> m_ptrTimeoutSession;  // User_OnEnd target of the armed wait
     WAITHANDLE m_hWaitTimer = 0;
     BSTR m_strTimerFunction;
-    std::map<std::u16string, CComVariant> m_contents;  // keyed by upper-cased name
+    // The session variables, as the application keeps its own: names compare as
+    // Automation compares strings (case-sensitively), and scripts see them through
+    // `User.Contents` (read-write) and `User.StaticObjects` (read-only).
+    CVariantMap m_mapContents;
+    CVariantMap m_mapStaticObjects;
     // Process sessions in order of arrival (the first is the one the time-out and the
     // timer run on); a user has few processes, so they are found by a scan.
     std::vector<CComPtr<CProcessSession>> m_processes;
