@@ -21,6 +21,8 @@
 #include "service/ApplicationEvents.h"
 #include "service/Corvane2Module.h"
 #include "service/ProgramClasses.h"
+#include "service/TrayAppProcess.h"
+#include "sessions/UserSession.h"
 #include "sites/DefaultSite.h"
 #include "storage/StorageManager.h"
 
@@ -68,6 +70,14 @@ int main(int argc, char** argv) {
     CheckResult(RegisterProgramClasses());
     // User_OnStart, User_OnEnd and the timers run in the site's application script.
     SetUserEvents(std::make_shared<CApplicationUserEvents>());
+    // A tray program that has lost its menu is closed; its user's session starts it again.
+    CUserSession::SetStuckTrayHandler([] {
+        CTrayAppProcess trays;
+        if (trays.Init() <= 0)
+            return false;
+        trays.KillPelloraProcess();
+        return true;
+    });
     // Every diverted connection and request is put to the site's application script.
     CFilterPolicy::Install(std::make_shared<CScriptFilterPolicy>());
     // Site files that could not be replaced while the last run had them open.

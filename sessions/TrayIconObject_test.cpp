@@ -254,6 +254,8 @@ public:
     HRESULT GetMenu(IMenu** menu) override {
         std::lock_guard lock(m_mutex);
         *menu = nullptr;
+        if (FAILED(m_getMenuAnswer))
+            return m_getMenuAnswer;
         if (m_menu) {
             m_menu->AddRef();
             *menu = m_menu.Get();
@@ -280,6 +282,7 @@ public:
     BSTR m_tip, m_icon;
     CComPtr<IMenu> m_menu;
     HRESULT m_setIconAnswer = S_OK;
+    HRESULT m_getMenuAnswer = S_OK;
     std::vector<Balloon> m_balloons;
 };
 
@@ -554,6 +557,22 @@ TEST_F(TrayIconTest, WithoutATrayEveryMemberFailsAndNothingIsKept) {
                         u"User(\"icon\") = Err.Number\n"));
     EXPECT_EQ(Value(u"nothing").boolVal, VARIANT_TRUE);
     EXPECT_EQ(Value(u"icon").lVal, static_cast<LONG>(E_FAIL));
+
+    // A tray that has lost its menu is stuck: the running tray programs are closed and
+    // the script goes on without a menu; when none are found the failure stands.
+    tray->m_getMenuAnswer = E_UNEXPECTED;
+    int closed = 0;
+    bool found = true;
+    CUserSession::SetStuckTrayHandler([&] {
+        ++closed;
+        return found;
+    });
+    EXPECT_EQ(S_OK, trayIcon->get_Menu(menu.Receive()));
+    EXPECT_FALSE(menu);
+    found = false;
+    EXPECT_EQ(E_UNEXPECTED, trayIcon->get_Menu(menu.Receive()));
+    EXPECT_EQ(2, closed);
+    CUserSession::SetStuckTrayHandler(nullptr);
 }
 
 TEST_F(TrayIconTest, AnObjectThatOutlivesItsUserSessionFailsSafely) {

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <functional>
+#include <mutex>
 
 #include "com/Strings.h"
 #include "sessions/UserAccount.h"
@@ -621,9 +623,40 @@ HRESULT CUserSession::SetIcon(const BSTR& text) {
     return CheckResultValue(m_ptrTray->SetIcon(text));
 }
 
+namespace {
+
+std::mutex& StuckTrayLock() {
+    static std::mutex s_lock;  // guards the handler only; a leaf lock
+    return s_lock;
+}
+
+std::function<bool()>& StuckTrayHandler() {
+    static std::function<bool()> s_handler;
+    return s_handler;
+}
+
+}  // namespace
+
+void CUserSession::SetStuckTrayHandler(std::function<bool()> handler) {
+    std::lock_guard guard(StuckTrayLock());
+    StuckTrayHandler() = std::move(handler);
+}
+
 HRESULT CUserSession::GetMenu(IMenu** menu) {
     CComPtr<IPellora> m_ptrTray = Tray();
     if (CheckExpression(!m_ptrTray))
         return E_UNEXPECTED;
-    return CheckResultValue(m_ptrTray->GetMenu(menu));
+    const HRESULT hr = m_ptrTray->GetMenu(menu);
+    if (hr == E_UNEXPECTED) {
+        // A tray program without a menu is stuck: the running ones are closed (they are
+        // started again for the session) and the script goes on without a menu.
+        std::function<bool()> handler;
+        {
+            std::lock_guard guard(StuckTrayLock());
+            handler = StuckTrayHandler();
+        }
+        if (handler && handler())
+            return S_OK;
+    }
+    return CheckResultValue(hr);
 }

@@ -19,6 +19,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -110,6 +111,10 @@ public:
     // The session values (case-insensitive names); a missing name reads as empty.
     HRESULT GetValue(const BSTR& name, VARIANT* value) const;
     HRESULT PutValue(const BSTR& name, const VARIANT& value);
+    // What closes the running tray programs when one answers GetMenu with E_UNEXPECTED;
+    // true when it found any. Process-wide; the program sets it.
+    static void SetStuckTrayHandler(std::function<bool()> handler);
+
     // A collection over the contents or the static objects; it keeps this session alive.
     HRESULT MakeDictionary(bool bStaticObjects, IVariantDictionary** ppDictionary);
 
