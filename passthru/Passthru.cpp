@@ -148,7 +148,7 @@ HRESULT CPassthru::Start(CBuffer* buffer) {
         AddRef();
         hr = ArmRead(kInner);
         if (CheckResult(hr))
-            hr = ArmRead(kOuter);
+            hr = CheckResultValue(ArmRead(kOuter));
         if (FAILED(hr)) {
             Release();
             Release();  // the relay stops
@@ -307,7 +307,11 @@ void CPassthru::HandleChunk(Side s, CBuffer* buffer, bool endOfStream, bool& tak
     if (m_bEndQueued[s])
         return;
     m_bEndQueued[s] = true;
-    CheckResult(Sock(s).Shutdown(asio::socket_base::shutdown_receive));
+    // A connection that is already gone altogether (both directions ended) has nothing
+    // left to shut; that is the normal end of most connections, not a failure.
+    const HRESULT hrShutdown = Sock(s).Shutdown(asio::socket_base::shutdown_receive);
+    if (hrShutdown != HRESULT_FROM_WIN32(WSAENOTCONN))
+        CheckResult(hrShutdown);
     CBuffer* marker = buffer;
     if (marker) {
         takeBuffer = true;
