@@ -140,7 +140,7 @@ public:
             // The end of the service's log usually says why.
             const std::string log = Log();
             ADD_FAILURE() << "stderr: " << child.Stderr() << "\nservice log (end):\n"
-                          << log.substr(log.size() > 4000 ? log.size() - 4000 : 0);
+                          << log.substr(log.size() > 20000 ? log.size() - 20000 : 0);
         }
         return code;
     }

@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "com/CComVariant.h"
 #include "com/DiagnosticLog.h"
@@ -89,6 +91,16 @@ void AskToRemoveIcon(const std::string& path) {
     connection->Close();
 }
 
+// Whether the tray program attaches to this service: both name the same server socket
+// (CORVANE_SERVER_SOCKET), or neither names one and both use the default. Another
+// service's trays (a second service for tests, a per-user service) are left alone.
+bool AttachesHere(pid_t pid) {
+    const char* mine = std::getenv("CORVANE_SERVER_SOCKET");
+    const std::string strMine = mine ? mine : "";
+    const std::optional<std::string> theirs = ProcessEnvironmentValue(pid, "CORVANE_SERVER_SOCKET");
+    return theirs.value_or("") == strMine;
+}
+
 }  // namespace
 
 CTrayAppProcess::~CTrayAppProcess() {
@@ -113,7 +125,7 @@ int CTrayAppProcess::Init() {
             if (name.empty() || !std::all_of(name.begin(), name.end(), ::isdigit))
                 continue;
             const pid_t pid = static_cast<pid_t>(std::stol(name));
-            if (pid == getpid() || !IsPelloraName(ExecutableName(pid)))
+            if (pid == getpid() || !IsPelloraName(ExecutableName(pid)) || !AttachesHere(pid))
                 continue;
             const int pidfd = PidfdOpen(pid);
             if (pidfd < 0)

@@ -24,7 +24,8 @@ public:
     CTrayAppProcess(const CTrayAppProcess&) = delete;
     CTrayAppProcess& operator=(const CTrayAppProcess&) = delete;
 
-    // Finds the tray programs; their number.
+    // Finds the tray programs that attach to this service (the same server socket); their
+    // number.
     int Init();
     // Asks the found tray programs to remove their icons, then ends them.
     void KillTray();
