@@ -2,7 +2,8 @@
 // takes pages) compiled against a small site in memory whose pages include each other,
 // cycles among them. The scripts go to a recording target, so no engine runs. Checks
 // that the blocks cover the page without gaps or overlaps, that every script-map entry
-// names equal text in the script and the page, and that write blocks lie in their pages.
+// names equal text in the script and the page it names, and that write blocks lie in
+// their pages.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -68,8 +69,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const auto& script : target.scripts) {
         if (script.context >= target.pages.size())
             std::abort();
-        const std::u16string pageText = Text(target.pages[script.context].Get());
         for (const auto& entry : script.blocks) {
+            // An entry names the page it was copied from (an include's code stands in the
+            // including page's body script).
+            const DWORD dwPage = entry.dwSourceContext == CScriptEngine::kScriptPage
+                                     ? script.context
+                                     : entry.dwSourceContext;
+            if (dwPage >= target.pages.size())
+                std::abort();
+            const std::u16string pageText = Text(target.pages[dwPage].Get());
             if (entry.ulScriptStart + static_cast<size_t>(entry.ulLength) > script.text.size() ||
                 entry.ulPageStart + static_cast<size_t>(entry.ulLength) > pageText.size() ||
                 script.text.compare(entry.ulScriptStart, entry.ulLength, pageText,

@@ -7,13 +7,14 @@
 
 CScriptDocContext::CScriptDocContext(CScriptEngine* pEngine, ULONG ulCharPos, ULONG ulNumChars,
                                      DWORD dwBlockContext, DWORD dwSourceContext,
-                                     DWORD dwSubContext)
+                                     DWORD dwSubContext, DWORD dwScriptDocument)
     : m_pEngine(pEngine),
       m_ulCharPos(ulCharPos),
       m_ulNumChars(ulNumChars),
       m_dwBlockContext(dwBlockContext),
       m_dwSourceContext(dwSourceContext),
-      m_dwSubContext(dwSubContext) {}
+      m_dwSubContext(dwSubContext),
+      m_dwScriptDocument(dwScriptDocument == kScriptPage ? dwSourceContext : dwScriptDocument) {}
 
 CScriptDocContext::~CScriptDocContext() = default;
 
@@ -26,6 +27,6 @@ HRESULT CScriptDocContext::GetDocument(IDebugDocument** ppsd) {
 HRESULT CScriptDocContext::EnumCodeContexts(IEnumDebugCodeContexts** ppescc) {
     if (CheckExpression(!ppescc))
         return E_POINTER;
-    return m_pEngine->EnumCodeContexts(m_dwSourceContext, m_dwSubContext, m_dwBlockContext,
+    return m_pEngine->EnumCodeContexts(m_dwScriptDocument, m_dwSubContext, m_dwBlockContext,
                                        m_ulCharPos, m_ulNumChars, ppescc);
 }

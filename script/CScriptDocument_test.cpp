@@ -406,6 +406,57 @@ TEST_F(ScriptDebugTest, CodeContextsOfAllAttachedEngines) {
     EXPECT_EQ(engine->EnumCodeContexts(context, 0, 2, 21, 1, all.Receive()), E_INVALIDARG);
 }
 
+// A script that holds the code of an included page as well as its own: contexts of the
+// included stretch belong to the included page's document, and lead back to the engines
+// attached to the including page's script.
+TEST_F(ScriptDebugTest, IncludedCodeMapsToTheIncludedPage) {
+    StartEngine(1);
+    CComPtr<CTestPage> main = MakeObject<CTestPage>(u"/main.asp", u"<% a %>#<% c %>");
+    CComPtr<CTestPage> include = MakeObject<CTestPage>(u"/inc.inc", u"0123<% bb %>");
+    DWORD mainDoc = 0, includeDoc = 0;
+    ASSERT_EQ(engine->AddScriptPage(main.Get(), nullptr, &mainDoc), S_OK);
+    ASSERT_EQ(engine->AddScriptPage(include.Get(), main.Get(), &includeDoc), S_OK);
+    // Script " a ; bb ; c ": 0..2 is main 2..4, 4..7 include 6..9, 9..11 main 10..12.
+    ASSERT_EQ(engine->AddScript(BSTR(u"JScript"), BSTR(u" a ; bb ; c "), mainDoc,
+                                {{0, 2, 3}, {4, 6, 4, includeDoc}, {9, 10, 3, mainDoc}}),
+              S_OK);
+    CComPtr<IDebugDocumentText> mainText = Document(mainDoc);
+    CComPtr<IDebugDocumentText> includeText = Document(includeDoc);
+
+    CComPtr<IDebugDocumentContext> range;
+    ASSERT_EQ(engine->GetDocumentContextFromPosition(mainDoc, 0, 5, 2, range.Receive()), S_OK);
+    ULONG start = 0, length = 0;
+    EXPECT_EQ(includeText->GetPositionOfContext(range.Get(), &start, &length), S_OK);
+    EXPECT_EQ(std::make_pair(start, length), std::make_pair(7u, 2u));
+    EXPECT_EQ(mainText->GetPositionOfContext(range.Get(), &start, &length), E_INVALIDARG);
+    CComPtr<IDebugDocument> owner;
+    ASSERT_EQ(range->GetDocument(owner.Receive()), S_OK);
+    EXPECT_EQ(ComQuery<IDebugDocumentText>(owner.Get()).Get(), includeText.Get());
+    // After the include, the including page again.
+    range = nullptr;
+    ASSERT_EQ(engine->GetDocumentContextFromPosition(mainDoc, 0, 10, 1, range.Receive()), S_OK);
+    EXPECT_EQ(mainText->GetPositionOfContext(range.Get(), &start, &length), S_OK);
+    EXPECT_EQ(std::make_pair(start, length), std::make_pair(11u, 1u));
+
+    // The included page's text is found in the including page's script, and its code
+    // contexts come from the engines attached there.
+    CComPtr<CFakeDebugEngine> attached = MakeObject<CFakeDebugEngine>(1);
+    ASSERT_EQ(engine->AttachEngine(mainDoc, 0, 3, attached.Get()), S_OK);
+    range = nullptr;
+    ASSERT_EQ(includeText->GetContextOfPosition(2, 6, range.Receive()), S_OK);
+    EXPECT_EQ(includeText->GetPositionOfContext(range.Get(), &start, &length), S_OK);
+    EXPECT_EQ(std::make_pair(start, length), std::make_pair(6u, 2u));
+    CComPtr<IEnumDebugCodeContexts> all;
+    ASSERT_EQ(range->EnumCodeContexts(all.Receive()), S_OK);
+    EXPECT_EQ(std::make_pair(attached->m_cookie, attached->m_offset), std::make_pair(3u, 4u));
+    // Main page positions never land in the include's stretch.
+    range = nullptr;
+    ASSERT_EQ(mainText->GetContextOfPosition(5, 8, range.Receive()), S_OK);
+    EXPECT_EQ(mainText->GetPositionOfContext(range.Get(), &start, &length), S_OK);
+    EXPECT_EQ(std::make_pair(start, length), std::make_pair(10u, 3u));
+    EXPECT_EQ(includeText->GetContextOfPosition(10, 1, range.Receive()), E_INVALIDARG);
+}
+
 // With debugging on, runs still work with engine objects that have no debugging
 // support, and the site answers the debugger's questions about its script contexts.
 TEST_F(ScriptDebugTest, RunsWithDebuggingOnAndSiteAnswersForContexts) {

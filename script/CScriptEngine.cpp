@@ -118,8 +118,16 @@ HRESULT CScriptEngine::AddScript(const BSTR& strLanguage, const BSTR& strScript,
         HRESULT hr = CScriptInstance::DetermineScriptLanguage(strLanguage, &clsid);
         if (FAILED(hr))
             return hr;
+        // Every block names the document its text came from.
+        std::vector<ScriptBlock> blocks = arrBlocks;
+        for (ScriptBlock& block : blocks) {
+            if (block.dwSourceContext == kScriptPage)
+                block.dwSourceContext = dwContext;
+            if (CheckExpression(block.dwSourceContext >= m_arrDocuments.size()))
+                return E_INVALIDARG;
+        }
         Document& doc = m_arrDocuments[dwContext];
-        doc.m_arrContexts.push_back(Context{arrBlocks, {}});
+        doc.m_arrContexts.push_back(Context{std::move(blocks), {}});
         const DWORD dwSubContext = static_cast<DWORD>(doc.m_arrContexts.size() - 1);
         hr = m_pRootInstance->AddScript(strLanguage, strScript, dwContext, dwSubContext,
                                         doc.m_ptrNode.Get());
@@ -176,14 +184,21 @@ HRESULT CScriptEngine::OnScriptError(DWORD dwSourceContext, DWORD dwSubContext, 
                 return E_INVALIDARG;
             const std::vector<ScriptBlock>& blocks = doc.m_arrContexts[dwSubContext].m_arrBlocks;
             auto block = std::find_if(blocks.begin(), blocks.end(), [&](const ScriptBlock& b) {
-                return b.ulScriptStart + b.ulLength > ulCharPos;
+                return ULONGLONG(b.ulScriptStart) + b.ulLength > ulCharPos;
             });
-            if (CheckExpression(block == blocks.end()))
-                return E_INVALIDARG;
-            // A position in generated glue before the block counts as the block's start.
-            pagePosition = std::max(ulCharPos, block->ulScriptStart) - block->ulScriptStart +
-                           block->ulPageStart;
-            page = doc.m_ptrPage;
+            if (block != blocks.end()) {
+                // A position in generated glue before the block counts as the block's start.
+                pagePosition = std::max(ulCharPos, block->ulScriptStart) - block->ulScriptStart +
+                               block->ulPageStart;
+            } else if (!blocks.empty()) {
+                // After the last block (a syntax error found at the end of the script, a
+                // failing write call after the last code): the end of that block.
+                --block;
+                pagePosition = block->ulPageStart + block->ulLength;
+            }
+            // A script without any page text at all reports the start of its page.
+            page = m_arrDocuments[block != blocks.end() ? block->dwSourceContext : dwSourceContext]
+                       .m_ptrPage;
             handler = m_pHandler;
             canDebug = m_ptrDebugApp != nullptr;
         }
@@ -296,11 +311,12 @@ HRESULT CScriptEngine::GetDocument(DWORD dwSourceContext, IDebugDocument** ppsd)
     return S_OK;
 }
 
-HRESULT CScriptEngine::NewContext(DWORD dwSourceContext, DWORD dwSubContext, DWORD dwBlock,
-                                  ULONG ulPageStart, ULONG ulLength, IDebugDocumentContext** ppsc) {
+HRESULT CScriptEngine::NewContext(DWORD dwPageDocument, DWORD dwScriptDocument, DWORD dwSubContext,
+                                  DWORD dwBlock, ULONG ulPageStart, ULONG ulLength,
+                                  IDebugDocumentContext** ppsc) {
     HRESULT hr = S_OK;
     CComPtr<CScriptDocContext> context = MakeObject<CScriptDocContext>(
-        &hr, this, ulPageStart, ulLength, dwBlock, dwSourceContext, dwSubContext);
+        &hr, this, ulPageStart, ulLength, dwBlock, dwPageDocument, dwSubContext, dwScriptDocument);
     if (CheckExpression(!context))
         return FAILED(hr) ? hr : E_OUTOFMEMORY;
     *ppsc = CComPtr<IDebugDocumentContext>(context.Get()).Detach();
@@ -328,7 +344,8 @@ HRESULT CScriptEngine::GetDocumentContextFromPosition(DWORD dwSourceContext, DWO
                 continue;
             const ULONGLONG a = std::max<ULONGLONG>(uCharacterOffset, b.ulScriptStart);
             const ULONGLONG z = std::min<ULONGLONG>(ULONGLONG(uCharacterOffset) + uNumChars, end);
-            return NewContext(dwSourceContext, dwSubContext, static_cast<DWORD>(k),
+            return NewContext(b.dwSourceContext, dwSourceContext, dwSubContext,
+                              static_cast<DWORD>(k),
                               static_cast<ULONG>(a - b.ulScriptStart + b.ulPageStart),
                               static_cast<ULONG>(z > a ? z - a : 0), ppsc);
         }
@@ -348,20 +365,29 @@ HRESULT CScriptEngine::GetContextOfPosition(DWORD dwSourceContext, ULONG cCharac
         CCritSecLock guard(m_lock);
         if (CheckExpression(dwSourceContext >= m_arrDocuments.size()))
             return E_INVALIDARG;
-        const Document& doc = m_arrDocuments[dwSourceContext];
-        for (std::size_t c = 0; c < doc.m_arrContexts.size(); ++c) {
-            const std::vector<ScriptBlock>& blocks = doc.m_arrContexts[c].m_arrBlocks;
-            for (std::size_t k = 0; k < blocks.size(); ++k) {
-                const ScriptBlock& b = blocks[k];
-                const ULONGLONG end = ULONGLONG(b.ulPageStart) + b.ulLength;
-                if (end <= cCharacterPosition)
-                    continue;
-                const ULONGLONG a = std::max<ULONGLONG>(cCharacterPosition, b.ulPageStart);
-                const ULONGLONG z =
-                    std::min<ULONGLONG>(ULONGLONG(cCharacterPosition) + cNumChars, end);
-                return NewContext(dwSourceContext, static_cast<DWORD>(c), static_cast<DWORD>(k),
-                                  static_cast<ULONG>(a), static_cast<ULONG>(z > a ? z - a : 0),
-                                  ppsc);
+        // The page's text may stand in scripts of other documents (an included page's
+        // code is part of the including page's body script): the page's own scripts are
+        // searched first, then those of every other document in order.
+        std::vector<DWORD> order{dwSourceContext};
+        for (DWORD d = 0; d < m_arrDocuments.size(); ++d)
+            if (d != dwSourceContext)
+                order.push_back(d);
+        for (const DWORD d : order) {
+            const Document& doc = m_arrDocuments[d];
+            for (std::size_t c = 0; c < doc.m_arrContexts.size(); ++c) {
+                const std::vector<ScriptBlock>& blocks = doc.m_arrContexts[c].m_arrBlocks;
+                for (std::size_t k = 0; k < blocks.size(); ++k) {
+                    const ScriptBlock& b = blocks[k];
+                    const ULONGLONG end = ULONGLONG(b.ulPageStart) + b.ulLength;
+                    if (b.dwSourceContext != dwSourceContext || end <= cCharacterPosition)
+                        continue;
+                    const ULONGLONG a = std::max<ULONGLONG>(cCharacterPosition, b.ulPageStart);
+                    const ULONGLONG z =
+                        std::min<ULONGLONG>(ULONGLONG(cCharacterPosition) + cNumChars, end);
+                    return NewContext(dwSourceContext, d, static_cast<DWORD>(c),
+                                      static_cast<DWORD>(k), static_cast<ULONG>(a),
+                                      static_cast<ULONG>(z > a ? z - a : 0), ppsc);
+                }
             }
         }
         CheckExpression(E_INVALIDARG);

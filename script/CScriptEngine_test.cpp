@@ -380,7 +380,7 @@ TEST_F(ScriptHostTest, ErrorRoutingEdgeCases) {
         {DISP_E_TYPEMISMATCH, 1, 0, 0, E_INVALIDARG, ~0u},  // unknown cookie
         {DISP_E_TYPEMISMATCH, 0, 1, 2, S_OK, 102},          // "y" of line 1
         {DISP_E_TYPEMISMATCH, 0, 0, 0, S_OK, 100},          // glue before the block: its start
-        {DISP_E_TYPEMISMATCH, 0, 2, 0, E_INVALIDARG, ~0u},  // after the last block
+        {DISP_E_TYPEMISMATCH, 0, 2, 0, S_OK, 107},          // after the last block: its end
         {DISP_E_TYPEMISMATCH, 0, 7, 0, E_INVALIDARG, ~0u},  // no such line
     };
     for (const auto& c : cases) {
@@ -407,6 +407,53 @@ TEST_F(ScriptHostTest, ErrorRoutingEdgeCases) {
     EXPECT_EQ(services->QueryService(IIDOf<IDispatch>(), IIDOf<IActiveScriptSite>(),
                                      served.ReceiveVoid()),
               E_NOINTERFACE);
+    run->Close();
+}
+
+// One script holding code of two pages (an included page's code inlined in the including
+// page's body): an error in each stretch names that stretch's page and its position
+// there; generated glue after the last stretch is the end of that stretch; a script
+// without any page text reports the start of its page.
+TEST_F(ScriptHostTest, ErrorsNameThePageOfTheirStretch) {
+    CComPtr<CTestPage> main = MakeObject<CTestPage>(u"/main.asp", u"<%a=1%><!--inc--><%c=3%>");
+    CComPtr<CTestPage> include = MakeObject<CTestPage>(u"inc.inc", u"\n<% b = 2 %>");
+    DWORD mainDoc = 0, includeDoc = 0;
+    ASSERT_EQ(engine->AddScriptPage(main.Get(), nullptr, &mainDoc), S_OK);
+    ASSERT_EQ(engine->AddScriptPage(include.Get(), main.Get(), &includeDoc), S_OK);
+    // Script lines: "a=1", " b = 2 ", "c=3", "x" (glue).
+    const std::u16string script = u"a=1\n b = 2 \nc=3\nx";
+    EXPECT_EQ(engine->AddScript(BSTR(u"VBScript"), BSTR(script), mainDoc,
+                                {{0, 2, 3}, {4, 3, 7, includeDoc}, {12, 19, 3}, {0, 0, 1, 7}}),
+              E_INVALIDARG);  // a block of an unknown document
+    ASSERT_EQ(engine->AddScript(BSTR(u"VBScript"), BSTR(script), mainDoc,
+                                {{0, 2, 3}, {4, 3, 7, includeDoc}, {12, 19, 3, mainDoc}}),
+              S_OK);
+    ASSERT_EQ(engine->AddScript(BSTR(u"VBScript"), BSTR(u"glue"), includeDoc, {}), S_OK);
+    CComPtr<IScriptInstance> run = NewRun();
+    CComPtr<IActiveScriptSite> site = ComQuery<IActiveScriptSite>(run.Get());
+    const struct {
+        DWORD cookie;
+        ULONG line;
+        LONG character;
+        ITextPage* page;
+        ULONG position;
+    } cases[] = {
+        {0, 0, 1, main.Get(), 3},     // "=" of "a=1"
+        {0, 1, 1, include.Get(), 4},  // "b" of the include's line 2
+        {0, 2, 0, main.Get(), 19},    // "c" after the include
+        {0, 3, 0, main.Get(), 22},    // glue after the last stretch: its end
+        {1, 0, 2, include.Get(), 0},  // no page text at all
+    };
+    for (const auto& c : cases) {
+        const std::size_t before = handler.Errors().size();
+        CComPtr<CFixedError> error =
+            MakeObject<CFixedError>(DISP_E_TYPEMISMATCH, c.cookie, c.line, c.character);
+        EXPECT_EQ(site->OnScriptError(error.Get()), S_OK) << c.line;
+        auto errors = handler.Errors();
+        ASSERT_EQ(errors.size(), before + 1);
+        EXPECT_EQ(errors.back().page.Get(), c.page) << c.line;
+        EXPECT_EQ(errors.back().position, c.position) << c.line;
+    }
     run->Close();
 }
 

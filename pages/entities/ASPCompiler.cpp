@@ -119,7 +119,19 @@ HRESULT CASPCompiler::Compile(ITextPage* pPage) {
         if (!CheckResult(hr))
             return hr;
         std::list<std::u16string> listIncludes{strName.Str()};
-        return ParsePage(pPage, nullptr, listIncludes);
+        PreparedPage page;
+        hr = ParsePage(pPage, nullptr, listIncludes, page);
+        if (!CheckResult(hr))
+            return hr;
+        // One body script for the page and its includes, handed over after the server
+        // scripts of all of them.
+        std::u16string strScript;
+        ScriptMap arrMap;
+        hr = EmitBody(page, strScript, arrMap);
+        if (!CheckResult(hr))
+            return hr;
+        return CheckResultValue(m_target.AddScript(BSTR(m_strLanguage), BSTR(std::move(strScript)),
+                                                   page.dwContext, arrMap));
     } catch (...) {
         return ReportException("CASPCompiler::Compile", CV_HERE);
     }
@@ -214,13 +226,13 @@ HRESULT CASPCompiler::ScanBlocks(ITextPage* pPage, std::span<const DelimiterPair
 }
 
 HRESULT CASPCompiler::ParsePage(ITextPage* pPage, ITextPage* pParent,
-                                std::list<std::u16string>& listIncludes) {
+                                std::list<std::u16string>& listIncludes, PreparedPage& prepared) {
     std::vector<ParseBlock> arrBlocks;
     HRESULT hr = ScanBlocks(pPage, &arrBlocks);
     if (!CheckResult(hr))
         return hr;
-    DWORD dwContext = 0;
-    hr = m_target.AddScriptPage(pPage, pParent, &dwContext);
+    prepared.ptrPage = pPage;
+    hr = m_target.AddScriptPage(pPage, pParent, &prepared.dwContext);
     if (!CheckResult(hr))
         return hr;
 
@@ -233,7 +245,7 @@ HRESULT CASPCompiler::ParsePage(ITextPage* pPage, ITextPage* pParent,
                 hr = ParseScriptBlock(block, pPage, pParent);
                 break;
             case kComment:
-                hr = ParseCommentBlock(block, pPage, pParent, listIncludes);
+                hr = ParseCommentBlock(block, pPage, pParent, listIncludes, prepared);
                 break;
             default:
                 hr = S_OK;
@@ -244,30 +256,41 @@ HRESULT CASPCompiler::ParsePage(ITextPage* pPage, ITextPage* pParent,
     }
 
     // Neighbouring literal blocks become one write.
-    std::vector<ParseBlock> arrMerged;
-    arrMerged.reserve(arrBlocks.size());
+    prepared.arrBlocks.reserve(arrBlocks.size());
     for (const ParseBlock& block : arrBlocks) {
-        if (block.nKind == kLiteral && !arrMerged.empty() && arrMerged.back().nKind == kLiteral)
-            arrMerged.back().ulLength += block.ulLength;
+        if (block.nKind == kLiteral && !prepared.arrBlocks.empty() &&
+            prepared.arrBlocks.back().nKind == kLiteral)
+            prepared.arrBlocks.back().ulLength += block.ulLength;
         else
-            arrMerged.push_back(block);
+            prepared.arrBlocks.push_back(block);
     }
 
+    // A page without a LANGUAGE directive fixes the language once it has been read, so a
+    // directive after an include of such a page is a second one.
     if (m_strLanguage.empty())
         m_strLanguage = u"VBScript";
+    return S_OK;
+}
 
-    std::u16string strScript;
-    ScriptMap arrMap;
-    for (const ParseBlock& block : arrMerged) {
-        if (block.nKind == kLiteral)
-            hr = InsertContent(block, pPage, strScript);
-        else if (block.nKind == kASP)
-            hr = ParseASPBlock(block, pPage, strScript, arrMap);
+HRESULT CASPCompiler::EmitBody(const PreparedPage& page, std::u16string& strScript,
+                               ScriptMap& arrMap) {
+    size_t nInclude = 0;
+    for (const ParseBlock& block : page.arrBlocks) {
+        HRESULT hr = S_OK;
+        if (block.nKind == kLiteral) {
+            hr = InsertContent(block, page.ptrPage.Get(), strScript);
+        } else if (block.nKind == kASP) {
+            hr = ParseASPBlock(block, page.ptrPage.Get(), page.dwContext, strScript, arrMap);
+        } else if (block.nKind == kComment) {
+            // Only includes are left as comments.
+            if (CheckExpression(nInclude >= page.arrIncludes.size()))
+                return E_UNEXPECTED;
+            hr = EmitBody(*page.arrIncludes[nInclude++], strScript, arrMap);
+        }
         if (!CheckResult(hr))
             return hr;
     }
-    return CheckResultValue(
-        m_target.AddScript(BSTR(m_strLanguage), BSTR(std::move(strScript)), dwContext, arrMap));
+    return S_OK;
 }
 
 HRESULT CASPCompiler::ParseASPDirectives(const ParseBlock& block, ITextPage* pPage) {
@@ -376,7 +399,7 @@ HRESULT CASPCompiler::ParseScriptBlock(ParseBlock& block, ITextPage* pPage, ITex
     if (!CheckResult(hr))
         return hr;
     const std::vector<CScriptEngine::ScriptBlock> arrMap{
-        {0, tag.ulScriptStart, static_cast<ULONG>(tag.strScript.size())}};
+        {0, tag.ulScriptStart, static_cast<ULONG>(tag.strScript.size()), dwContext}};
     return CheckResultValue(m_target.AddScript(BSTR(tag.strLanguage),
                                                BSTR(std::move(tag.strScript)), dwContext, arrMap));
 }
@@ -401,7 +424,8 @@ bool CASPCompiler::ReadIncludeComment(std::u16string_view str, std::u16string* p
 }
 
 HRESULT CASPCompiler::ParseCommentBlock(ParseBlock& block, ITextPage* pPage, ITextPage* pParent,
-                                        std::list<std::u16string>& listIncludes) {
+                                        std::list<std::u16string>& listIncludes,
+                                        PreparedPage& prepared) {
     BSTR strText;
     HRESULT hr = pPage->GetText(block.ulCharStart, block.ulLength, &strText);
     if (!CheckResult(hr))
@@ -417,9 +441,9 @@ HRESULT CASPCompiler::ParseCommentBlock(ParseBlock& block, ITextPage* pPage, ITe
     if (!CheckResult(hr))
         return hr;
     if (strKeyword == u"FILE")
-        return CheckResultValue(IncludeFile(false, strName, pPage, listIncludes));
+        return CheckResultValue(IncludeFile(false, strName, pPage, listIncludes, prepared));
     if (strKeyword == u"VIRTUAL")
-        return CheckResultValue(IncludeFile(true, strName, pPage, listIncludes));
+        return CheckResultValue(IncludeFile(true, strName, pPage, listIncludes, prepared));
     LogText("Bad source comment ", strKeyword, CV_HERE);
     return E_UNEXPECTED;
 }
@@ -469,19 +493,24 @@ HRESULT CASPCompiler::LoadIncludedPage(const PageLoader& loader, LCID lcid, bool
 }
 
 HRESULT CASPCompiler::IncludeFile(bool bVirtual, const std::u16string& strName, ITextPage* pPage,
-                                  std::list<std::u16string>& listIncludes) {
+                                  std::list<std::u16string>& listIncludes,
+                                  PreparedPage& including) {
     CComPtr<ITextPage> ptrTextPage;
     HRESULT hr =
         LoadIncludedPage(m_loader, m_lcid, bVirtual, strName, listIncludes, ptrTextPage.Receive());
     if (!CheckResult(hr))
         return hr;
+    auto included = std::make_unique<PreparedPage>();
     listIncludes.push_back(strName);
-    hr = ParsePage(ptrTextPage.Get(), pPage, listIncludes);
+    hr = ParsePage(ptrTextPage.Get(), pPage, listIncludes, *included);
     listIncludes.pop_back();
-    return hr;
+    if (!CheckResult(hr))
+        return hr;
+    including.arrIncludes.push_back(std::move(included));
+    return S_OK;
 }
 
-HRESULT CASPCompiler::ParseASPBlock(const ParseBlock& block, ITextPage* pPage,
+HRESULT CASPCompiler::ParseASPBlock(const ParseBlock& block, ITextPage* pPage, DWORD dwContext,
                                     std::u16string& strScript, ScriptMap& arrMap) {
     BSTR strText;
     HRESULT hr = pPage->GetText(block.ulCharStart, block.ulLength, &strText);
@@ -496,15 +525,15 @@ HRESULT CASPCompiler::ParseASPBlock(const ParseBlock& block, ITextPage* pPage,
         return S_OK;
     if (chFirst == u'=') {
         CScriptEngine::ScriptBlock entry{static_cast<ULONG>(strScript.size()),
-                                         block.ulCharStart + 3, block.ulLength - 5};
+                                         block.ulCharStart + 3, block.ulLength - 5, dwContext};
         hr = FormatWrite(false, strInner.substr(1), entry.ulScriptStart, strScript);
         if (!CheckResult(hr))
             return hr;
         arrMap.push_back(entry);
         return S_OK;
     }
-    arrMap.push_back(
-        {static_cast<ULONG>(strScript.size()), block.ulCharStart + 2, block.ulLength - 4});
+    arrMap.push_back({static_cast<ULONG>(strScript.size()), block.ulCharStart + 2,
+                      block.ulLength - 4, dwContext});
     strScript += strInner;
     strScript += u"\r\n";
     return S_OK;

@@ -4,9 +4,14 @@
 // page and is fetched at run time through the write-block table), expression blocks
 // ("<%=" … "%>") become write calls, code blocks stand unchanged, server-side SCRIPT
 // blocks (RUNAT=SERVER) are handed over as scripts of their own, and "#include file"
-// comments compile the named page in place. Every script goes to the target with a
-// map from its characters back to the page's, for error positions. Directives
-// ("<%@ … %>") choose the script language, the LCID and the code page.
+// comments compile the named page in place: its literal text, expressions and code go
+// into the including page's body script where the comment stands, exactly as if its
+// text stood there, so the page and everything it includes make one body script, in
+// one language, that runs in page order. Every script goes to the target with a map from
+// its characters back to the pages' (each entry names the page it was copied from), for
+// error positions. Directives ("<%@ … %>") choose the script language, the LCID and the
+// code page; they are shared by the page and its includes, so a second LANGUAGE
+// directive fails wherever it stands.
 //
 // Scanning: three delimiter pairs, in rank order "<%" … "%>", "<SCRIPT" … "</SCRIPT>"
 // and "<!--" … "-->", matched in any letter case. Outside blocks, the first opening
@@ -22,6 +27,7 @@
 #include <functional>
 #include <list>
 #include <map>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -124,17 +130,30 @@ public:
 private:
     using ScriptMap = std::vector<CScriptEngine::ScriptBlock>;
 
-    HRESULT ParsePage(ITextPage* pPage, ITextPage* pParent,
-                      std::list<std::u16string>& listIncludes);
+    // A page whose directives, server scripts and includes have been dealt with: its
+    // blocks (neighbouring literal text merged) and, for each include block left in it
+    // (kind kComment), in order, the included page prepared the same way.
+    struct PreparedPage {
+        CComPtr<ITextPage> ptrPage;
+        DWORD dwContext = 0;  // the page's document at the target
+        std::vector<ParseBlock> arrBlocks;
+        std::vector<std::unique_ptr<PreparedPage>> arrIncludes;
+    };
+
+    // First pass over a page and, recursively, the pages it includes.
+    HRESULT ParsePage(ITextPage* pPage, ITextPage* pParent, std::list<std::u16string>& listIncludes,
+                      PreparedPage& prepared);
+    // Second pass: appends the body of a prepared page, its includes in place.
+    HRESULT EmitBody(const PreparedPage& page, std::u16string& strScript, ScriptMap& arrMap);
     HRESULT ParseASPDirectives(const ParseBlock& block, ITextPage* pPage);
     HRESULT ApplyDirective(const std::u16string& strName, const std::u16string& strValue);
     HRESULT ParseScriptBlock(ParseBlock& block, ITextPage* pPage, ITextPage* pParent);
     HRESULT ParseCommentBlock(ParseBlock& block, ITextPage* pPage, ITextPage* pParent,
-                              std::list<std::u16string>& listIncludes);
+                              std::list<std::u16string>& listIncludes, PreparedPage& prepared);
     HRESULT IncludeFile(bool bVirtual, const std::u16string& strName, ITextPage* pPage,
-                        std::list<std::u16string>& listIncludes);
-    HRESULT ParseASPBlock(const ParseBlock& block, ITextPage* pPage, std::u16string& strScript,
-                          ScriptMap& arrMap);
+                        std::list<std::u16string>& listIncludes, PreparedPage& including);
+    HRESULT ParseASPBlock(const ParseBlock& block, ITextPage* pPage, DWORD dwContext,
+                          std::u16string& strScript, ScriptMap& arrMap);
     HRESULT InsertContent(const ParseBlock& block, ITextPage* pPage, std::u16string& strScript);
     HRESULT FormatWrite(bool bBlock, std::u16string_view strText, ULONG& ulPos,
                         std::u16string& strScript);

@@ -234,31 +234,113 @@ TEST(ASPCompilerTest, ServerScriptBlocksAreScriptsOfTheirOwn) {
     EXPECT_EQ((std::vector<std::u16string>{u"x", u"y"}), c->blockTexts);
 }
 
-TEST(ASPCompilerTest, NestedIncludesCompileInPlace) {
-    CPageSet pages;
-    pages.Add(u"b.inc", u"B1<!--#include file=\"sub\\c.inc\"-->B2");
-    pages.Add(u"sub/c.inc", u"<%= 1 %>");
-    auto c = Compile(u"A<!-- #include file=\"b.inc\" -->C", &pages);
-    ASSERT_EQ(S_OK, c->hr);
-    ASSERT_EQ(3u, c->target.scripts.size());
-    EXPECT_EQ(u"Response.Write  1  \r\n", c->target.scripts[0].text);
-    EXPECT_EQ(2u, c->target.scripts[0].context);
-    EXPECT_EQ(u"Response.WriteBlock 0 \r\nResponse.WriteBlock 1 \r\n", c->target.scripts[1].text);
-    EXPECT_EQ(1u, c->target.scripts[1].context);
-    EXPECT_EQ(u"Response.WriteBlock 2 \r\nResponse.WriteBlock 3 \r\n", c->target.scripts[2].text);
-    EXPECT_EQ(0u, c->target.scripts[2].context);
-    EXPECT_EQ((std::vector<std::u16string>{u"B1", u"B2", u"A", u"C"}), c->blockTexts);
+std::u16string PageText(ITextPage* page) {
+    ULONG lines = 0;
+    ULONG chars = 0;
+    page->GetSize(&lines, &chars);
+    BSTR text;
+    page->GetText(0, chars, &text);
+    return text.Str();
 }
 
-TEST(ASPCompilerTest, SameIncludeTwiceIsOneDocument) {
+struct IncludeCase {
+    const char* what;
+    std::u16string text;
+    std::u16string vbscript;
+    std::u16string jscript;
+    std::vector<std::u16string> blocks;
+    // Each script-map entry of the body: the document it names and the text it copies.
+    std::vector<std::pair<DWORD, std::u16string>> map;
+    size_t documents;  // a page included twice is one document
+};
+
+// An include stands in the including page's body script where the comment stands: its
+// literal text is written in page order, its code runs in page order, and its map
+// entries name the included page.
+TEST(ASPCompilerTest, IncludesCompileInPlaceInBothLanguages) {
     CPageSet pages;
-    pages.Add(u"x.inc", u"X");
-    auto c = Compile(u"<!-- #include file=\"x.inc\" --><!-- #include file=\"x.inc\" -->", &pages);
+    pages.Add(u"b.inc", u"b");
+    pages.Add(u"outer.inc", u"B1<!--#include file=\"sub\\c.inc\"-->B2");
+    pages.Add(u"sub/c.inc", u"<%= 1 %>");
+    pages.Add(u"code.inc", u"<% y = 2 %>[<%= y %>]");
+    const IncludeCase cases[] = {
+        {"literal text in order",
+         u"a<!--#include file=\"b.inc\"-->c",
+         u"Response.WriteBlock 0 \r\nResponse.WriteBlock 1 \r\nResponse.WriteBlock 2 \r\n",
+         u"Response.WriteBlock(0);Response.WriteBlock(1);Response.WriteBlock(2);",
+         {u"a", u"b", u"c"},
+         {},
+         2},
+        {"nested includes",
+         u"A<!-- #include file=\"outer.inc\" -->C",
+         u"Response.WriteBlock 0 \r\nResponse.WriteBlock 1 \r\nResponse.Write  1  \r\n"
+         u"Response.WriteBlock 2 \r\nResponse.WriteBlock 3 \r\n",
+         u"Response.WriteBlock(0);Response.WriteBlock(1);Response.Write( 1 );"
+         u"Response.WriteBlock(2);Response.WriteBlock(3);",
+         {u"A", u"B1", u"B2", u"C"},
+         {{2, u" 1 "}},
+         3},
+        {"code before, inside and after",
+         u"<% x = 1 %><!--#include file=\"code.inc\"--><%= x %>",
+         u" x = 1 \r\n y = 2 \r\nResponse.WriteBlock 0 \r\nResponse.Write  y  \r\n"
+         u"Response.WriteBlock 1 \r\nResponse.Write  x  \r\n",
+         u" x = 1 \r\n y = 2 \r\nResponse.WriteBlock(0);Response.Write( y );"
+         u"Response.WriteBlock(1);Response.Write( x );",
+         {u"[", u"]"},
+         {{0, u" x = 1 "}, {1, u" y = 2 "}, {1, u" y "}, {0, u" x "}},
+         2},
+        {"same include twice",
+         u"<!--#include file=\"b.inc\"-->-<!--#include file=\"b.inc\"-->",
+         u"Response.WriteBlock 0 \r\nResponse.WriteBlock 1 \r\nResponse.WriteBlock 2 \r\n",
+         u"Response.WriteBlock(0);Response.WriteBlock(1);Response.WriteBlock(2);",
+         {u"b", u"-", u"b"},
+         {},
+         2},
+    };
+    for (const IncludeCase& c : cases) {
+        for (const bool bJScript : {false, true}) {
+            const std::string what = std::string(c.what) + (bJScript ? " (JScript)" : "");
+            auto r = Compile(bJScript ? u"<%@ LANGUAGE=JScript %>" + c.text : c.text, &pages);
+            ASSERT_EQ(S_OK, r->hr) << what;
+            // One body script for the page and everything it includes.
+            ASSERT_EQ(1u, r->target.scripts.size()) << what;
+            const auto& body = r->target.scripts[0];
+            EXPECT_EQ(0u, body.context) << what;
+            EXPECT_EQ(bJScript ? u"JScript" : u"VBScript", body.language) << what;
+            EXPECT_EQ(bJScript ? c.jscript : c.vbscript, body.text) << what;
+            EXPECT_EQ(c.blocks, r->blockTexts) << what;
+            EXPECT_EQ(c.documents, r->target.pages.size()) << what;
+            std::vector<std::pair<DWORD, std::u16string>> map;
+            for (const auto& entry : body.blocks) {
+                ASSERT_LT(entry.dwSourceContext, r->target.pages.size()) << what;
+                const std::u16string text = PageText(r->target.pages[entry.dwSourceContext].Get())
+                                                .substr(entry.ulPageStart, entry.ulLength);
+                EXPECT_EQ(text, body.text.substr(entry.ulScriptStart, entry.ulLength)) << what;
+                map.emplace_back(entry.dwSourceContext, text);
+            }
+            EXPECT_EQ(c.map, map) << what;
+        }
+    }
+}
+
+TEST(ASPCompilerTest, ServerScriptsOfIncludesComeBeforeTheOneBody) {
+    CPageSet pages;
+    pages.Add(u"s.inc", u"s<script runat=server>Sub G() : End Sub</script>t");
+    auto c = Compile(u"x<!-- #include file=\"s.inc\" -->y", &pages);
     ASSERT_EQ(S_OK, c->hr);
-    ASSERT_EQ(3u, c->target.scripts.size());
-    EXPECT_EQ(c->target.scripts[0].context, c->target.scripts[1].context);
+    ASSERT_EQ(2u, c->target.scripts.size());
+    const auto& server = c->target.scripts[0];
+    EXPECT_EQ(u"Sub G() : End Sub", server.text);
+    EXPECT_EQ(1u, server.context);
+    ASSERT_EQ(1u, server.blocks.size());
+    EXPECT_EQ(1u, server.blocks[0].dwSourceContext);
+    EXPECT_EQ(0u, c->target.scripts[1].context);
+    EXPECT_EQ(
+        u"Response.WriteBlock 0 \r\nResponse.WriteBlock 1 \r\nResponse.WriteBlock 2 "
+        u"\r\nResponse.WriteBlock 3 \r\n",
+        c->Body());
+    EXPECT_EQ((std::vector<std::u16string>{u"x", u"s", u"t", u"y"}), c->blockTexts);
     EXPECT_EQ(2u, c->target.pages.size());
-    EXPECT_EQ((std::vector<std::u16string>{u"X", u"X"}), c->blockTexts);
 }
 
 TEST(ASPCompilerTest, IncludeFailures) {
@@ -339,16 +421,47 @@ TEST(ASPCompilerTest, Directives) {
 
 TEST(ASPCompilerTest, LanguageAcrossIncludes) {
     CPageSet pages;
-    pages.Add(u"plain.inc", u"x");
+    pages.Add(u"plain.inc", u"x<%= 1 %>");
     pages.Add(u"js.inc", u"<%@ LANGUAGE=JScript %>");
-    // An include before the directive fixes the language while it compiles.
-    EXPECT_EQ(E_UNEXPECTED,
-              Compile(u"<!-- #include file=\"plain.inc\" --><%@ LANGUAGE=JScript %>", &pages)->hr);
-    // A directive in an include sets the language of the including page too.
-    auto c = Compile(u"<!-- #include file=\"js.inc\" -->text", &pages);
-    ASSERT_EQ(S_OK, c->hr);
-    EXPECT_EQ(u"JScript", c->target.scripts.back().language);
-    EXPECT_EQ(u"Response.WriteBlock(0);", c->Body());
+    pages.Add(u"vb.inc", u"<%@ LANGUAGE=VBScript %>");
+    const struct {
+        const char* what;
+        std::u16string text;
+        HRESULT hr;
+        std::u16string language;
+        std::u16string body;
+    } cases[] = {
+        // An include before the directive fixes the language while it compiles.
+        {"include before the directive",
+         u"<!-- #include file=\"plain.inc\" --><%@ LANGUAGE=JScript %>", E_UNEXPECTED, u"VBScript",
+         u""},
+        // A directive in an include sets the language of the including page too.
+        {"directive in the include", u"<!-- #include file=\"js.inc\" -->text", S_OK, u"JScript",
+         u"Response.WriteBlock(0);"},
+        // An include is compiled in the including page's language.
+        {"include in the page's language",
+         u"<%@ LANGUAGE=JScript %><!-- #include file=\"plain.inc\" -->", S_OK, u"JScript",
+         u"Response.WriteBlock(0);Response.Write( 1 );"},
+        // A LANGUAGE directive in an include is a second one, whatever it says.
+        {"other language in the include",
+         u"<%@ LANGUAGE=JScript %><!-- #include file=\"vb.inc\" -->", E_UNEXPECTED, u"JScript",
+         u""},
+        {"same language in the include",
+         u"<%@ LANGUAGE=JScript %><!-- #include file=\"js.inc\" -->", E_UNEXPECTED, u"JScript",
+         u""},
+    };
+    for (const auto& c : cases) {
+        auto r = Compile(c.text, &pages);
+        EXPECT_EQ(c.hr, r->hr) << c.what;
+        EXPECT_EQ(c.language, r->language) << c.what;
+        if (c.hr == S_OK) {
+            ASSERT_EQ(1u, r->target.scripts.size()) << c.what;
+            EXPECT_EQ(c.language, r->target.scripts[0].language) << c.what;
+            EXPECT_EQ(c.body, r->Body()) << c.what;
+        } else {
+            EXPECT_TRUE(r->target.scripts.empty()) << c.what;
+        }
+    }
 }
 
 TEST(ASPCompilerTest, EngineTableInTheRegistryAddsAndReplacesFormats) {

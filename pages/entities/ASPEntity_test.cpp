@@ -74,10 +74,9 @@ TEST_F(ASPEntityTest, PagesRunInBothLanguages) {
          u"<%@ LANGUAGE=JScript %><script language=JScript runat=server>function add(a, b) { "
          u"return a + b; }</script><%= add(2, 3) %>",
          u"5"},
-        // An included page's body script is handed over, and so runs, before the body
-        // of the page that includes it.
-        {"JScript include", u"a<!-- #include file=\"js.inc\" -->b", u"[inc]ab"},
-        {"VBScript include", u"a<!-- #include file=\"vb.inc\" -->b", u"{INC}ab"},
+        // An included page's code runs where the include stands.
+        {"JScript include", u"a<!-- #include file=\"js.inc\" -->b", u"a[inc]b"},
+        {"VBScript include", u"a<!-- #include file=\"vb.inc\" -->b", u"a{INC}b"},
         {"client script and comments pass", u"<script>var x = '<%= 1 %>';</script><!-- c -->",
          u"<script>var x = '1';</script><!-- c -->"},
     };
@@ -93,8 +92,54 @@ TEST_F(ASPEntityTest, PagesRunInBothLanguages) {
     }
 }
 
+// A page and its includes run as if the included text stood in place of each include
+// comment, in either language.
+TEST_F(ASPEntityTest, IncludesRunInPageOrder) {
+    m_pages.Add(u"b.inc", u"b");
+    m_pages.Add(u"n1.inc", u"2<!--#include file=\"n2.inc\"-->4");
+    m_pages.Add(u"n2.inc", u"3<%= 1 + 2 %>3");
+    m_pages.Add(u"add.inc", u"<% x = x + 1 %>");
+    const struct {
+        const char* what;
+        std::u16string vbscript;
+        std::u16string jscript;  // after a JScript directive
+        std::u16string output;
+    } cases[] = {
+        {"literal text", u"a<!--#include file=\"b.inc\"-->c", u"a<!--#include file=\"b.inc\"-->c",
+         u"abc"},
+        {"nested includes", u"1<!--#include file=\"n1.inc\"-->5",
+         u"1<!--#include file=\"n1.inc\"-->5", u"1233345"},
+        {"statements before and after",
+         u"<% x = 1 %><!--#include file=\"add.inc\"--><!--#include file=\"add.inc\"--><%= x %>",
+         u"<% var x = 1; %><!--#include file=\"add.inc\"--><!--#include file=\"add.inc\"--><%= x "
+         u"%>",
+         u"3"},
+        {"include inside a condition",
+         u"<% If False Then %><!--#include file=\"b.inc\"--><% End If %>!<% If True Then "
+         u"%><!--#include file=\"b.inc\"--><% End If %>",
+         u"<% if (false) { %><!--#include file=\"b.inc\"--><% } %>!<% if (true) { "
+         u"%><!--#include file=\"b.inc\"--><% } %>",
+         u"!b"},
+    };
+    for (const auto& c : cases) {
+        for (const bool bJScript : {false, true}) {
+            const std::string what = std::string(c.what) + (bJScript ? " (JScript)" : "");
+            CComPtr<CASPEntity> entity;
+            ASSERT_EQ(S_OK, Create(bJScript ? u"<%@ LANGUAGE=JScript %>" + c.jscript : c.vbscript,
+                                   &entity))
+                << what;
+            HRESULT hr = E_FAIL;
+            EXPECT_EQ(c.output, Run(entity.Get(), &hr)) << what;
+            EXPECT_EQ(S_OK, hr) << what;
+            EXPECT_EQ(S_OK, entity->Close());
+        }
+    }
+}
+
 TEST_F(ASPEntityTest, RuntimeErrorsNameTheLineAndCharacterOfThePage) {
     m_pages.Add(u"err.inc", u"\n\n\n\n<%x = 1 / 0%>");
+    m_pages.Add(u"jserr.inc", u"x\n<% var o = null; o.x = 1; %>");
+    m_pages.Add(u"ok.inc", u"\n\n<% z = 1 %>");
     const struct {
         const char* what;
         std::u16string page;
@@ -105,8 +150,15 @@ TEST_F(ASPEntityTest, RuntimeErrorsNameTheLineAndCharacterOfThePage) {
     } cases[] = {
         {"VBScript", u"a\r\n<%\r\nx = 1\r\ny = 1 / 0\r\n%>b", u"a\r\n", 4, 1, u"/test.asp"},
         {"VBScript include", u"<!-- #include file=\"err.inc\" -->b", u"\n\n\n\n", 5, 3, u"err.inc"},
+        {"VBScript after an include", u"a<!-- #include file=\"ok.inc\" -->\n<% y = 1 / 0 %>",
+         u"a\n\n\n", 2, 4, u"/test.asp"},
         {"JScript", u"<%@ LANGUAGE=JScript %>a\n<% var o = null; o.x = 1; %>b", u"a\n", 2, 3,
          u"/test.asp"},
+        {"JScript include", u"<%@ LANGUAGE=JScript %>a<!-- #include file=\"jserr.inc\" -->b",
+         u"ax\n", 2, 3, u"jserr.inc"},
+        {"JScript after an include",
+         u"<%@ LANGUAGE=JScript %>a<!-- #include file=\"ok.inc\" -->\n<% var o = null; o.x = 1; %>",
+         u"a\n\n\n", 2, 3, u"/test.asp"},
     };
     for (const auto& c : cases) {
         CComPtr<CASPEntity> entity;
@@ -204,15 +256,25 @@ TEST_F(ASPEntityTest, CompileFailuresAreCriticalErrors) {
     CASPEntity::SetCriticalErrorNotifier([&](std::u16string_view title, std::u16string_view text) {
         notes.emplace_back(title, text);
     });
+    m_pages.Add(u"bad.inc", u"\n<% x = = 1 %>");
     const struct {
         const char* what;
         std::u16string page;
-        bool engineError;  // reported by the script engine with a position
+        bool engineError;   // reported by the script engine with a position
+        std::string where;  // " at line L, character C of file F."; empty: not checked
     } cases[] = {
-        {"syntax error", u"a\n<% x = = 1 %>", true},
-        {"%> inside a string ends the block", u"<% x = \"%>\" %>", true},
-        {"unknown directive", u"<%@ FOO=1 %>", false},
-        {"include cycle", u"<!-- #include file=\"/test.asp\" -->", false},
+        {"syntax error", u"a\n<% x = = 1 %>", true, " at line 2, character 8 of file /test.asp."},
+        {"%> inside a string ends the block", u"<% x = \"%>\" %>", true, ""},
+        {"syntax error in an include", u"a<!-- #include file=\"bad.inc\" -->b", true,
+         " at line 2, character 8 of file bad.inc."},
+        // Found at the end of the generated script, after the last code of the page: the
+        // end of that code.
+        {"missing End If", u"a\n<% If x Then %>", true,
+         " at line 2, character 14 of file /test.asp."},
+        {"missing brace", u"<%@ LANGUAGE=JScript %>a\n<% if (x) { %>", true,
+         " at line 2, character 13 of file /test.asp."},
+        {"unknown directive", u"<%@ FOO=1 %>", false, ""},
+        {"include cycle", u"<!-- #include file=\"/test.asp\" -->", false, ""},
     };
     for (const auto& c : cases) {
         notes.clear();
@@ -223,9 +285,12 @@ TEST_F(ASPEntityTest, CompileFailuresAreCriticalErrors) {
             EXPECT_EQ(u"Corvane", notes[0].first);
             const std::string text = Utf16ToUtf8(notes[0].second);
             EXPECT_EQ(0u, text.find("A critical error has occured in Corvane.\n\n")) << text;
-            EXPECT_NE(std::string::npos, text.find(" of file /test.asp.\n\nPlease contect your "
-                                                   "support team for advice on further action."))
+            EXPECT_NE(std::string::npos, text.find(".\n\nPlease contect your support team for "
+                                                   "advice on further action."))
                 << text;
+            if (!c.where.empty()) {
+                EXPECT_NE(std::string::npos, text.find(c.where)) << c.what << ": " << text;
+            }
         } else {
             EXPECT_TRUE(notes.empty()) << c.what;
         }
