@@ -14,6 +14,7 @@
 #include "idl/DispatchIds.h"
 #include "idl/Identifiers.h"
 #include "idl/Resources.h"
+#include "script/engine/ActiveScript.h"
 #include "pages/entities/WriteFormats.h"
 #include "sessions/UserObject.h"
 #include "storage/StorageManager.h"
@@ -251,9 +252,12 @@ HRESULT CASPEntity::Get(IRequest* pRequest, IUserObject* pSession, IHTTPResponse
         m_ptrRunningResponse = ptrResponse;
         m_bRunning = true;
         hr = m_ptrSI->Run();
-        CheckResult(hr);
         EndRun();
-        return hr;
+        // A script error has been written into the page where its output stopped: the
+        // page is served with it, not replaced by the internal-error page.
+        if (hr == SCRIPT_E_REPORTED)
+            return S_OK;
+        return CheckResultValue(hr);
     } catch (...) {
         EndRun();
         return ReportException("CASPEntity::Get", CV_HERE);
