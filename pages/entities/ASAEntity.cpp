@@ -147,14 +147,8 @@ HRESULT CASAEntity::Init(LCID lcid, IApplication* pApp, IPage* pPage) {
                 return hr;
             }
         }
-        if (!m_loader) {
-            m_loader = [](LCID lcidPage, std::u16string_view strPage, IPage** ppPage) {
-                CStorageManager* pManager = STORAGE_MANAGER::instance();
-                if (CheckExpression(!pManager))
-                    return E_OUTOFMEMORY;
-                return pManager->LoadPage(lcidPage, strPage, ppPage);
-            };
-        }
+        if (!m_loader)
+            m_loader = CASPEntity::StorageManagerLoader();
         std::list<std::u16string> listIncludes{strName.Str()};
         hr = ParsePage(ptrPage.Get(), nullptr, listIncludes);
         if (!CheckResult(hr)) {

@@ -14,8 +14,8 @@
 #include "idl/DispatchIds.h"
 #include "idl/Identifiers.h"
 #include "idl/Resources.h"
-#include "script/engine/ActiveScript.h"
 #include "pages/entities/WriteFormats.h"
+#include "script/engine/ActiveScript.h"
 #include "sessions/UserObject.h"
 #include "storage/StorageManager.h"
 
@@ -139,15 +139,7 @@ HRESULT CASPEntity::Init(LCID lcid, IApplication* pApp, IPage* pPage) {
         }
         m_pEngine = pEngine;
 
-        CASPCompiler::PageLoader loader = m_loader;
-        if (!loader) {
-            loader = [](LCID lcidPage, std::u16string_view strPage, IPage** ppPage) {
-                CStorageManager* pManager = STORAGE_MANAGER::instance();
-                if (CheckExpression(!pManager))
-                    return E_OUTOFMEMORY;
-                return pManager->LoadPage(lcidPage, strPage, ppPage);
-            };
-        }
+        CASPCompiler::PageLoader loader = m_loader ? m_loader : StorageManagerLoader();
         CEngineTarget target(m_pEngine.Get());
         CASPCompiler compiler(target, std::move(loader), CWriteFormats::Process(), m_lcid);
         hr = compiler.Compile(m_ptrPage.Get());
@@ -371,6 +363,15 @@ HRESULT CASPEntity::FormatScriptError(ITextPage* pPage, ULONG ulCharPos, const E
                static_cast<unsigned long>(ulCharPos - ulLineStart) + 1, strName.ToUtf8().c_str());
     *pstrText = Utf8ToUtf16(strText);
     return S_OK;
+}
+
+CASPCompiler::PageLoader CASPEntity::StorageManagerLoader() {
+    return [](LCID lcidPage, std::u16string_view strPage, IPage** ppPage) {
+        CStorageManager* pManager = STORAGE_MANAGER::instance();
+        if (CheckExpression(!pManager))
+            return E_OUTOFMEMORY;
+        return pManager->LoadPage(lcidPage, strPage, ppPage);
+    };
 }
 
 HRESULT CASPEntity::CreateServerObject(IDispatch** ppServer) {

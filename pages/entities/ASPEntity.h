@@ -44,6 +44,8 @@ public:
     static void SetCriticalErrorNotifier(CriticalErrorNotifier notifier);
 
     // What the entities of application files share with this one:
+    // included pages found through the storage manager,
+    static CASPCompiler::PageLoader StorageManagerLoader();
     // a new "Server" object from the factory (S_FALSE and null when none is set),
     static HRESULT CreateServerObject(IDispatch** ppServer);
     // the text of a script error at a page position ("<source>: <description> at line L,
