@@ -241,6 +241,7 @@ HRESULT CTextPage::GetName(BSTR* pbstrName) {
 HRESULT CTextPage::ReadText(ULONGLONG ulOffset, ULONGLONG cbWanted, std::u16string* pstrText,
                             ULONGLONG* pcbRead) {
     *pcbRead = 0;
+    std::lock_guard guard(m_lockStream);
     // Allocate no more than the stream holds, whatever a damaged line table claims.
     STATSTG stat;
     HRESULT hr = m_ptrDataStream->Stat(&stat, STATFLAG_NONAME);

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,9 @@ private:
 
     std::vector<ULONGLONG> m_arrLines;
     CComPtr<IStream> m_ptrDataStream;
+    // Guards the data stream's position from a seek to the read after it: a cached page is
+    // read by every entity that includes it, from any thread. A leaf lock.
+    std::mutex m_lockStream;
     std::u16string m_strFullName;
     std::u16string m_strMimeType;
     CLSID m_clsidEntity;

@@ -515,7 +515,10 @@ HRESULT CVBScriptVM::Run(Frame& frame) {
                 VBS_CHECK(Erase(frame, in));
                 break;
             case VBSOpcode::OnErrorResume:
+                // The statement clears Err, as every On Error statement does: an error
+                // handled earlier (in a caller, say) is not seen again.
                 resumeNext = true;
+                m_errObject->Reset();
                 break;
             case VBSOpcode::OnErrorGoto0:
                 resumeNext = false;

@@ -30,6 +30,27 @@ Sub Resets()
 End Sub
 Resets
 '> after goto0 0
+Sub ResumeClears()
+    On Error Resume Next
+    Err.Raise 13
+    On Error Resume Next
+    Print "after resume next " & Err.Number
+End Sub
+ResumeClears
+'> after resume next 0
+Sub Caller()
+    On Error Resume Next
+    Err.Raise 13
+    Callee
+    Print "caller sees " & Err.Number
+End Sub
+Sub Callee()
+    On Error Resume Next
+    Print "callee starts with " & Err.Number
+End Sub
+Caller
+'> callee starts with 0
+'> caller sees 0
 Function Safe(n)
     On Error Resume Next
     Safe = 10 / n
@@ -63,4 +84,4 @@ Print "before"
 '> before
 Deep
 Print "never"
-'> error 800A03E8 Deep failure at 0:59:4
+'> error 800A03E8 Deep failure at 0:80:4
