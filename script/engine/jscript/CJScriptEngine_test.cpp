@@ -255,15 +255,19 @@ TEST_F(JScriptEngineTest, InterruptEndsEndlessLoop) {
 }
 // A clone that starts on the heap of a closed clone sees nothing of that clone's run:
 // its globals, properties of the global object, and changes to the built-in prototypes
-// and objects are all fresh.
+// and objects are all fresh (built-in methods, light functions, included: they inherit
+// from the Function.prototype of the run that uses them).
 TEST_F(JScriptEngineTest, ReusedHeapStartsWithFreshGlobalsAndBuiltins) {
     ASSERT_EQ(Parse(u"var state = [typeof leaked, typeof this.prop,\n"
                     u"  typeof Object.prototype.polluted, typeof [].extra,\n"
                     u"  typeof ''.trim, typeof JSON.stringify, typeof Math.max,\n"
-                    u"  typeof obj.Value].join();\n"
+                    u"  typeof Math.max.polluted, typeof Math.min.own,\n"
+                    u"  typeof Math.mine, typeof obj.Value].join();\n"
                     u"leaked = 1; this.prop = 2; Object.prototype.polluted = 3;\n"
                     u"Array.prototype.extra = 4; String.prototype.trim = undefined;\n"
                     u"JSON.stringify = null; delete Math.max; obj.Value = 7;\n"
+                    u"Function.prototype.polluted = 5; Math.min.own = 6;\n"
+                    u"Math.mine = function() {};\n"
                     u"function getState() { return state; }\n"),
               S_OK);
     const std::size_t openedBefore = CJScriptHeap::OpenedCount();
@@ -279,7 +283,8 @@ TEST_F(JScriptEngineTest, ReusedHeapStartsWithFreshGlobalsAndBuiltins) {
         CComVariant state = CallGlobal(clone.Get(), u"getState", {});
         ASSERT_EQ(state.vt, VT_BSTR);
         EXPECT_EQ(Utf16ToUtf8(BSTR::ViewOf(state.bstrVal)),
-                  "undefined,undefined,undefined,undefined,function,function,function,number")
+                  "undefined,undefined,undefined,undefined,function,function,function,"
+                  "undefined,undefined,undefined,number")
             << "run " << run;
         EXPECT_EQ(own->m_value.lVal, 7);
         EXPECT_TRUE(other->errors.empty());
@@ -290,6 +295,54 @@ TEST_F(JScriptEngineTest, ReusedHeapStartsWithFreshGlobalsAndBuiltins) {
         own->Release();
     }
     EXPECT_EQ(CJScriptHeap::OpenedCount() - openedBefore, 1u) << "the later clones reuse the heap";
+}
+
+// Built-in methods are light functions (a function pointer, no object of their own):
+// scripts use them as any function, errors inside them carry the calling script's
+// position, and the host gets a callable object for one.
+TEST_F(JScriptEngineTest, BuiltinMethodsBehaveAsFunctions) {
+    ASSERT_EQ(engine->SetScriptState(SCRIPTSTATE_STARTED), S_OK);
+    const struct {
+        const char16_t* expression;
+        const char16_t* expected;
+    } cases[] = {
+        {u"typeof Math.max", u"function"},
+        {u"Math.max instanceof Function", u"true"},
+        {u"Math.max.length", u"2"},
+        {u"Math.max.call(null, 1, 5)", u"5"},
+        {u"Math.max.apply(null, [3, 9])", u"9"},
+        {u"Math.max.bind(null, 20)(4)", u"20"},
+        {u"['a', 'b'].map(Function.prototype.call, String.prototype.toUpperCase).join()", u"A,B"},
+        {u"Object.prototype.toString.call([])", u"[object Array]"},
+        {u"Object.prototype.hasOwnProperty.call(Math, 'max')", u"true"},
+        {u"Math.max === Math.max", u"true"},
+        {u"(function() { try { JSON.parse('{'); } catch (e) { return e.name; } })()",
+         u"SyntaxError"},
+        {u"(function() { var m = Math.max; m.own = 1; return typeof m.own; })()", u"undefined"},
+    };
+    for (const auto& c : cases) {
+        CComVariant v = Eval(engine.Get(), std::u16string(u"String(") + c.expression + u")");
+        EXPECT_EQ(v.Text(), std::u16string_view(c.expected)) << Utf16ToUtf8(c.expression);
+    }
+
+    ASSERT_EQ(Parse(u"obj.Value = Math.max;\nvar x = 1;\n[].reduce(Math.max);", 4, 20),
+              SCRIPT_E_REPORTED);
+    ASSERT_EQ(site->errors.size(), 1u);
+    EXPECT_EQ(site->errors[0].info.bstrSource.Str(), u"JScript runtime error");
+    EXPECT_EQ(site->errors[0].cookie, 4u);
+    EXPECT_EQ(site->errors[0].line, 22u);
+    ASSERT_EQ(object->m_value.vt, VT_DISPATCH);
+    CComVariant args[] = {CComVariant(LONG(7)), CComVariant(LONG(4))};  // reversed: (4, 7)
+    DISPPARAMS params;
+    params.rgvarg = args;
+    params.cArgs = 2;
+    CComVariant result;
+    EXCEPINFO ei;
+    ASSERT_EQ(object->m_value.pdispVal->Invoke(DISPID_VALUE, GUID_NULL, 0, DISPATCH_METHOD, &params,
+                                               &result, &ei, nullptr),
+              S_OK);
+    EXPECT_EQ(result.vt, VT_I4);
+    EXPECT_EQ(result.lVal, 7);
 }
 
 // A view of a script object that the host still holds when its clone closes keeps the

@@ -40,6 +40,18 @@
 // Duktape then collects and retries) and when the heap is destroyed.
 #undef DUK_USE_VOLUNTARY_GC
 
+// Every run of a page starts in a fresh global environment, and Duktape builds the
+// built-in objects anew for each one. Built-in methods (Math.max, String.prototype.trim
+// and the others) become light functions: a C function pointer with its
+// argument count, stored in the property value itself, so a new environment creates the
+// few dozen built-in objects only, and there is that much less for the collector to
+// sweep afterwards. A light function behaves as a function in scripts (typeof, calls,
+// call/apply, bind); it cannot take properties of its own, its name is a made-up one,
+// and it is turned into a full function object where a script or the host needs one
+// as an object.
+#undef DUK_USE_LIGHTFUNC_BUILTINS
+#define DUK_USE_LIGHTFUNC_BUILTINS
+
 #if defined(__cplusplus)
 extern "C" {
 #endif

@@ -233,6 +233,14 @@ HRESULT GetVariant(duk_context* ctx, duk_idx_t index, VARIANT* out) {
             return S_OK;
         case DUK_TYPE_OBJECT:
             break;
+        case DUK_TYPE_LIGHTFUNC: {
+            // A built-in method: the host gets the view of an equivalent function object.
+            duk_dup(ctx, index);
+            duk_to_object(ctx, -1);
+            HRESULT hr = GetVariant(ctx, -1, out);
+            duk_pop(ctx);
+            return hr;
+        }
         default:
             return S_OK;
     }
