@@ -35,18 +35,59 @@ using namespace entity_test;
 const fs::path kSiteCommon = fs::path(CORVANE_SOURCE_DIR) / "sites" / "corvane" / "Common";
 constexpr char16_t kLocalURL[] = u"http://localhost:40123";
 
-// The tray program as the user's session reaches it: records the tip and balloons, or
-// fails like a session without a tray program.
+// The tray icon's menu: records its items ("-" for a separator) and the default one.
+class CFakeMenu : public CComObjectRoot<CFakeMenu, IDispatchImpl<CFakeMenu>> {
+public:
+    static const CDispatchTable& GetDispatchTable() {
+        static const CDispatchTable table(u"IMenu",
+                                          {DispMethod<&CFakeMenu::AddItem>(u"AddItem", 1),
+                                           DispMethod<&CFakeMenu::AddSeparator>(u"AddSeparator", 2),
+                                           DispPut<&CFakeMenu::put_DefaultItem>(u"DefaultItem", 3),
+                                           DispGet<&CFakeMenu::get_ItemCount>(u"ItemCount", 4)});
+        return table;
+    }
+    HRESULT AddItem(BSTR strText, bool, BSTR strURL) {
+        m_items.push_back(strText.Str() + u" -> " + strURL.Str());
+        return S_OK;
+    }
+    HRESULT AddSeparator() {
+        m_items.push_back(u"-");
+        return S_OK;
+    }
+    HRESULT put_DefaultItem(LONG nItem) {
+        m_nDefault = nItem;
+        return S_OK;
+    }
+    HRESULT get_ItemCount(LONG* pnCount) {
+        *pnCount = static_cast<LONG>(m_items.size());
+        return S_OK;
+    }
+    std::vector<std::u16string> m_items;
+    LONG m_nDefault = 0;
+};
+
+// The tray program as the user's session reaches it: records the tip, icon, menu and
+// balloons, or fails like a session without a tray program.
 class CFakeTray : public CComObjectRoot<CFakeTray, IDispatchImpl<CFakeTray>> {
 public:
     static const CDispatchTable& GetDispatchTable() {
-        static const CDispatchTable table(u"ITrayIcon",
-                                          {DispPut<&CFakeTray::put_Tip>(u"Tip", 0),
-                                           DispMethod<&CFakeTray::BubbleHelp>(u"BubbleHelp", 1)});
+        static const CDispatchTable table(
+            u"ITrayIcon",
+            {DispPut<&CFakeTray::put_Tip>(u"Tip", 0),
+             DispMethod<&CFakeTray::BubbleHelp>(u"BubbleHelp", 1),
+             DispPut<&CFakeTray::put_Icon>(u"Icon", 2), DispGet<&CFakeTray::get_Menu>(u"Menu", 3)});
         return table;
     }
     HRESULT put_Tip(BSTR strTip) {
         m_strTip = strTip.Str();
+        return S_OK;
+    }
+    HRESULT put_Icon(BSTR strIcon) {
+        m_strIcon = strIcon.Str();
+        return S_OK;
+    }
+    HRESULT get_Menu(IDispatch** ppMenu) {
+        *ppMenu = CComPtr<IDispatch>(m_ptrMenu.Get()).Detach();
         return S_OK;
     }
     HRESULT BubbleHelp(BSTR strTitle, BSTR strMessage, BSTR strURL, const VARIANT*) {
@@ -54,6 +95,8 @@ public:
         return S_OK;
     }
     std::u16string m_strTip;
+    std::u16string m_strIcon;
+    CComPtr<CFakeMenu> m_ptrMenu = MakeObject<CFakeMenu>();
     std::vector<std::u16string> m_balloons;
 };
 
@@ -579,6 +622,12 @@ TEST_F(PolicySiteTest, UserEventsStartTheTimerThatWarnsBeforeTheEnd) {
               u"Browsing time is over: Websites open again at the next allowed time. -> "
               u"activity.asp");
     EXPECT_EQ(m_ptrUser->m_ptrTray->m_strTip, u"Corvane: filtered");
+    EXPECT_EQ(m_ptrUser->m_ptrTray->m_strIcon, u"images/taskbar.on.ico");
+    // The menu with the family's pages, made once however often the timer runs.
+    const std::vector<std::u16string> menu{u"Activity -> activity.asp", u"Settings -> settings.asp",
+                                           u"-", u"About Corvane -> about.asp"};
+    EXPECT_EQ(m_ptrUser->m_ptrTray->m_ptrMenu->m_items, menu);
+    EXPECT_EQ(m_ptrUser->m_ptrTray->m_ptrMenu->m_nDefault, 1);
 
     // A few minutes before the end of today's time (skipped close to midnight).
     const std::time_t now = std::time(nullptr);
