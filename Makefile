@@ -10,16 +10,25 @@ FUZZ_SECONDS ?= 60
 
 CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: run test deps build build-asan build-fuzz fuzz fuzz-smoke bench tsan clean
+.PHONY: run test deps build build-asan build-fuzz fuzz fuzz-smoke bench tsan clean \
+        package package-test
+
+# CORVANE_PACKAGE_TEST=1 makes `make test` build and test the Debian package as well
+# (needs root and a Debian archive; scripts/install-deps then adds lintian and debootstrap).
+CORVANE_PACKAGE_TEST ?= 0
+export CORVANE_PACKAGE_TEST
 
 run: build
-	exec $(BUILD)/service/corvane
+	exec scripts/run-product $(BUILD)
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 	$(MAKE) --no-print-directory build-asan
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
 	$(MAKE) --no-print-directory fuzz-smoke
+ifeq ($(CORVANE_PACKAGE_TEST),1)
+	$(MAKE) --no-print-directory package-test
+endif
 
 deps:
 	@scripts/install-deps
@@ -51,6 +60,14 @@ tsan: deps
 	cmake -S . -B $(TSAN_BUILD) $(CMAKE_FLAGS) -DCORVANE_TSAN=ON -DCORVANE_BENCH=OFF
 	cmake --build $(TSAN_BUILD) -j$(JOBS)
 	ctest --test-dir $(TSAN_BUILD) --output-on-failure -j$(JOBS)
+
+# The Debian package corvane_VERSION_ARCH.deb in $(BUILD).
+package: build
+	cd $(BUILD) && cpack -G DEB
+
+# lintian, then install, run and purge the package in a throwaway Debian root.
+package-test: package
+	packaging/test-package $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD)
