@@ -319,10 +319,12 @@ HRESULT CCorvane2Module::Run() {
     if (!m_serviceMode && SOCKET_SERVER::exists()) {
         // In the foreground, say where the local pages are: a browser started with
         // corvane-run reaches them at the service's port.
+        const unsigned port = SOCKET_SERVER::instance()->PrivatePort();
         std::printf(
-            "Local pages: http://localhost:%u/about.asp (open them in a browser started "
-            "with corvane-run)\n",
-            static_cast<unsigned>(SOCKET_SERVER::instance()->PrivatePort()));
+            "Local pages: http://localhost:%u/about.asp, the family's settings: "
+            "http://localhost:%u/settings.asp (open them in a browser started with "
+            "corvane-run)\n",
+            port, port);
         std::fflush(stdout);
     }
     if (m_serviceMode)
