@@ -189,7 +189,7 @@ void CHTTPServer::ProcessGetHeadPost(const std::shared_ptr<CHTTPRequest>& reques
 
 bool CHTTPServer::EntityNameFromPath(std::string_view path, std::u16string* pName) {
     if (path == "/") {
-        *pName = u"/";
+        pName->assign(1, u'/');  // (assigning the literal trips a false -Wrestrict in GCC 12)
         return true;
     }
     while (!path.empty() && path.front() == '/')
