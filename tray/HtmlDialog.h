@@ -41,7 +41,7 @@ private:
     ~CHtmlDialog() = default;
     static void OnDestroy(void* widget, void* self);
     static void OnPageClose(void* view, void* self);
-    static void OnTitle(void* view, void* spec, void* self);
+    static void OnTitle(void* view, void* property, void* self);
 
     void* m_window = nullptr;  // GtkWidget*
     bool m_bHidden = false;
