@@ -4,9 +4,12 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <thread>
 
+#include <thread>
 #include "com/CComVariant.h"
 #include "com/DiagnosticLog.h"
+
 #include "idl/Identifiers.h"
 #include "idl/ServerSocket.h"
 #include "rpc/RpcConnection.h"
@@ -19,6 +22,10 @@ struct CServiceAttach::Watch {
 };
 
 namespace {
+
+// How long a dropped handle waits for the connection's end to be seen: 50 × 10 ms.
+constexpr int kGoneGraceSteps = 50;
+constexpr std::chrono::milliseconds kGoneGraceStep{10};
 
 // The object the service holds: it passes the calls on to the tray and, when the last
 // reference goes, says so.
@@ -167,8 +174,14 @@ void CServiceAttach::Run() {
             m_ptrWatch = watch;
         }
         {
+            // The handle's drop says the service let go; a connection that has ended says
+            // the service went away (its references may outlive the connection for a while).
             std::unique_lock guard(watch->lock);
-            watch->cv.wait(guard, [&] { return watch->bGone || m_bStop.load(); });
+            while (!watch->cv.wait_for(guard, kGoneGraceStep * 10,
+                                       [&] { return watch->bGone || m_bStop.load(); })) {
+                if (!connection->IsConnected())
+                    break;
+            }
         }
         {
             std::lock_guard guard(m_lock);
@@ -178,7 +191,14 @@ void CServiceAttach::Run() {
             connection->Close();
             return;
         }
-        const bool released = connection->IsConnected();
+        // A service that goes away drops the tray's handle as its connections end, and
+        // the end of this connection may be seen a moment later: give it that moment
+        // before taking the drop for a deliberate release (which leaves the connection up).
+        bool released = connection->IsConnected();
+        for (int i = 0; released && i < kGoneGraceSteps && !m_bStop; ++i) {
+            std::this_thread::sleep_for(kGoneGraceStep);
+            released = connection->IsConnected();
+        }
         connection->Close();
         if (released) {
             LogTrace("CServiceAttach: the service released the tray\n");
