@@ -130,7 +130,10 @@ TEST_F(ServiceAttachTest, WaitsForTheServiceAndAttachesAgainAfterItWentAway) {
     attach.Start();
     std::this_thread::sleep_for(std::chrono::milliseconds(150));  // a few failed tries
     Listen();
-    ASSERT_TRUE(m_server->WaitInits(1));
+    // The tray's side of the Init must be over too: a service that goes away before its
+    // answer arrives was never attached to, and the tray simply tries again.
+    auto attached = events.attached.get_future();
+    ASSERT_EQ(std::future_status::ready, attached.wait_for(std::chrono::seconds(20)));
 
     m_listener->Stop();  // the service goes away: its connections end
     m_listener = nullptr;
