@@ -132,50 +132,70 @@ HRESULT CMenuImpl::put_DefaultItem(LONG newVal) {
     return S_OK;
 }
 
-HRESULT CMenuImpl::get_ItemChecked(LONG index, bool* pVal) {
+template <typename T, typename Read>
+HRESULT CMenuImpl::ReadItem(LONG index, T* pVal, Read read) {
     if (CheckExpression(!pVal))
         return E_POINTER;
     std::lock_guard guard(m_lock);
     Item* item = At(index);
     if (CheckExpression(!item))
         return E_INVALIDARG;
-    *pVal = item->kind == MenuSnapshotItem::Kind::String && item->bChecked;
+    *pVal = read(*item);
     return S_OK;
+}
+
+template <typename Write>
+HRESULT CMenuImpl::WriteItem(LONG index, bool (*accepts)(const Item&), Write write, bool redraw) {
+    {
+        std::lock_guard guard(m_lock);
+        Item* item = At(index);
+        if (CheckExpression(!item || !accepts(*item)))
+            return E_INVALIDARG;
+        write(*item);
+    }
+    if (redraw)
+        Changed();
+    return S_OK;
+}
+
+namespace {
+
+template <typename Item>
+bool AnyItem(const Item&) {
+    return true;
+}
+
+template <typename Item>
+bool HasText(const Item& item) {
+    return item.kind != MenuSnapshotItem::Kind::Separator;
+}
+
+// Separators and sub-menu entries have no page record to change.
+template <typename Item>
+bool HasRecord(const Item& item) {
+    return item.bHasRecord;
+}
+
+}  // namespace
+
+HRESULT CMenuImpl::get_ItemChecked(LONG index, bool* pVal) {
+    return ReadItem(index, pVal, [](const Item& item) {
+        return item.kind == MenuSnapshotItem::Kind::String && item.bChecked;
+    });
 }
 
 HRESULT CMenuImpl::put_ItemChecked(LONG index, bool newVal) {
-    {
-        std::lock_guard guard(m_lock);
-        Item* item = At(index);
-        if (CheckExpression(!item))
-            return E_INVALIDARG;
-        item->bChecked = newVal;
-    }
-    Changed();
-    return S_OK;
+    return WriteItem(
+        index, &AnyItem<Item>, [&](Item& item) { item.bChecked = newVal; }, true);
 }
 
 HRESULT CMenuImpl::get_ItemEnabled(LONG index, bool* pVal) {
-    if (CheckExpression(!pVal))
-        return E_POINTER;
-    std::lock_guard guard(m_lock);
-    Item* item = At(index);
-    if (CheckExpression(!item))
-        return E_INVALIDARG;
-    *pVal = item->bEnabled;
-    return S_OK;
+    return ReadItem(index, pVal, [](const Item& item) { return item.bEnabled; });
 }
 
 HRESULT CMenuImpl::put_ItemEnabled(LONG index, bool newVal) {
-    {
-        std::lock_guard guard(m_lock);
-        Item* item = At(index);
-        if (CheckExpression(!item))
-            return E_INVALIDARG;
-        item->bEnabled = newVal;
-    }
-    Changed();
-    return S_OK;
+    return WriteItem(
+        index, &AnyItem<Item>, [&](Item& item) { item.bEnabled = newVal; }, true);
 }
 
 HRESULT CMenuImpl::get_SubMenu(LONG index, IMenu** pVal) {
@@ -216,67 +236,30 @@ HRESULT CMenuImpl::AddSeparator() {
 }
 
 HRESULT CMenuImpl::get_ItemText(LONG index, BSTR* pVal) {
-    if (CheckExpression(!pVal))
-        return E_POINTER;
-    std::lock_guard guard(m_lock);
-    Item* item = At(index);
-    if (CheckExpression(!item))
-        return E_INVALIDARG;
-    *pVal = BSTR(item->strText);
-    return S_OK;
+    return ReadItem(index, pVal, [](const Item& item) { return BSTR(item.strText); });
 }
 
 HRESULT CMenuImpl::put_ItemText(LONG index, BSTR newVal) {
-    {
-        std::lock_guard guard(m_lock);
-        Item* item = At(index);
-        if (CheckExpression(!item || item->kind == MenuSnapshotItem::Kind::Separator))
-            return E_INVALIDARG;
-        item->strText = newVal.Str();
-    }
-    Changed();
-    return S_OK;
+    return WriteItem(
+        index, &HasText<Item>, [&](Item& item) { item.strText = newVal.Str(); }, true);
 }
 
 HRESULT CMenuImpl::get_ItemUrl(LONG index, BSTR* pVal) {
-    if (CheckExpression(!pVal))
-        return E_POINTER;
-    std::lock_guard guard(m_lock);
-    Item* item = At(index);
-    if (CheckExpression(!item))
-        return E_INVALIDARG;
-    *pVal = BSTR::FromUtf8(item->strUrl);
-    return S_OK;
+    return ReadItem(index, pVal, [](const Item& item) { return BSTR::FromUtf8(item.strUrl); });
 }
 
 HRESULT CMenuImpl::put_ItemUrl(LONG index, BSTR newVal) {
-    std::lock_guard guard(m_lock);
-    Item* item = At(index);
-    // Separators and sub-menu entries have no page record to change.
-    if (CheckExpression(!item || !item->bHasRecord))
-        return E_INVALIDARG;
-    item->strUrl = newVal.ToUtf8();
-    return S_OK;
+    return WriteItem(
+        index, &HasRecord<Item>, [&](Item& item) { item.strUrl = newVal.ToUtf8(); }, false);
 }
 
 HRESULT CMenuImpl::get_ItemExtras(LONG index, BSTR* pVal) {
-    if (CheckExpression(!pVal))
-        return E_POINTER;
-    std::lock_guard guard(m_lock);
-    Item* item = At(index);
-    if (CheckExpression(!item))
-        return E_INVALIDARG;
-    *pVal = BSTR::FromUtf8(item->strExtras);
-    return S_OK;
+    return ReadItem(index, pVal, [](const Item& item) { return BSTR::FromUtf8(item.strExtras); });
 }
 
 HRESULT CMenuImpl::put_ItemExtras(LONG index, BSTR newVal) {
-    std::lock_guard guard(m_lock);
-    Item* item = At(index);
-    if (CheckExpression(!item || !item->bHasRecord))
-        return E_INVALIDARG;
-    item->strExtras = newVal.ToUtf8();
-    return S_OK;
+    return WriteItem(
+        index, &HasRecord<Item>, [&](Item& item) { item.strExtras = newVal.ToUtf8(); }, false);
 }
 
 HRESULT CMenuImpl::get_ItemCount(LONG* pVal) {

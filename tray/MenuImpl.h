@@ -113,6 +113,13 @@ private:
     // The item at 1-based `index`, or null; m_lock held.
     Item* At(LONG index);
     void Changed();
+    // The item accessors: `read` gives the value of an item; `write` changes an item that
+    // `accepts` allows (separators have no text, only items with a page record have a
+    // URL), and `redraw` says whether the platform menu shows what changed.
+    template <typename T, typename Read>
+    HRESULT ReadItem(LONG index, T* pVal, Read read);
+    template <typename Write>
+    HRESULT WriteItem(LONG index, bool (*accepts)(const Item&), Write write, bool redraw);
 
     std::shared_ptr<CMenuContext> m_context;
     CComAutoCriticalSection m_lock;  // guards the members below; parent before child
