@@ -246,6 +246,16 @@ protected:
                             nullptr);
     }
 
+    // IMenu.AddItem(text, enabled, url [, extras]).
+    static HRESULT AddItem(IDispatch* menu, const char* text, bool enabled, const char* url,
+                           const char* extras = nullptr) {
+        std::vector<CComVariant> args{CComVariant(BSTR::FromUtf8(text)), CComVariant(enabled),
+                                      CComVariant(BSTR::FromUtf8(url))};
+        if (extras)
+            args.emplace_back(BSTR::FromUtf8(extras));
+        return Invoke(menu, 1, DISPATCH_METHOD, std::move(args));
+    }
+
     std::string ItemString(const char* name) {
         return m_screen->ItemString(name);
     }
@@ -289,23 +299,15 @@ TEST_F(PelloraEndToEnd, StatusNotifierItemShowsTipIconAndMenuAndOpensPages) {
 
     CComPtr<IDispatch> menu = Menu();
     ASSERT_TRUE(menu);
-    ASSERT_EQ(S_OK, Invoke(menu.Get(), 1, DISPATCH_METHOD,
-                           {CComVariant(BSTR::FromUtf8("&Settings")), CComVariant(true),
-                            CComVariant(BSTR::FromUtf8("settings.asp"))}));
+    ASSERT_EQ(S_OK, AddItem(menu.Get(), "&Settings", true, "settings.asp"));
     ASSERT_EQ(S_OK, Invoke(menu.Get(), 7, DISPATCH_METHOD, {}));
-    ASSERT_EQ(S_OK, Invoke(menu.Get(), 1, DISPATCH_METHOD,
-                           {CComVariant(BSTR::FromUtf8("Nothing")), CComVariant(true),
-                            CComVariant(BSTR::FromUtf8(""))}));
-    ASSERT_EQ(S_OK, Invoke(menu.Get(), 1, DISPATCH_METHOD,
-                           {CComVariant(BSTR::FromUtf8("Greyed")), CComVariant(false),
-                            CComVariant(BSTR::FromUtf8("grey.asp"))}));
+    ASSERT_EQ(S_OK, AddItem(menu.Get(), "Nothing", true, ""));
+    ASSERT_EQ(S_OK, AddItem(menu.Get(), "Greyed", false, "grey.asp"));
     CComVariant sub;
     ASSERT_EQ(S_OK,
               Invoke(menu.Get(), 2, DISPATCH_METHOD, {CComVariant(BSTR::FromUtf8("More"))}, &sub));
     ASSERT_EQ(VT_DISPATCH, sub.vt);
-    ASSERT_EQ(S_OK, Invoke(sub.pdispVal, 1, DISPATCH_METHOD,
-                           {CComVariant(BSTR::FromUtf8("About")), CComVariant(true),
-                            CComVariant(BSTR::FromUtf8("/help/about.asp"))}));
+    ASSERT_EQ(S_OK, AddItem(sub.pdispVal, "About", true, "/help/about.asp"));
     ASSERT_EQ(S_OK,
               Invoke(menu.Get(), 4, DISPATCH_PROPERTYPUT, {CComVariant(1L), CComVariant(true)}));
 
@@ -441,16 +443,10 @@ TEST_F(PelloraEndToEnd, XEmbedIconShowsTheMenuAtTheIcon) {
 
     CComPtr<IDispatch> menu = Menu();
     ASSERT_TRUE(menu);
-    ASSERT_EQ(S_OK, Invoke(menu.Get(), 1, DISPATCH_METHOD,
-                           {CComVariant(BSTR::FromUtf8("&Settings")), CComVariant(true),
-                            CComVariant(BSTR::FromUtf8("settings.asp"))}));
+    ASSERT_EQ(S_OK, AddItem(menu.Get(), "&Settings", true, "settings.asp"));
     ASSERT_EQ(S_OK, Invoke(menu.Get(), 7, DISPATCH_METHOD, {}));
-    ASSERT_EQ(S_OK, Invoke(menu.Get(), 1, DISPATCH_METHOD,
-                           {CComVariant(BSTR::FromUtf8("Filtering on")), CComVariant(true),
-                            CComVariant(BSTR::FromUtf8("toggle.asp"))}));
-    ASSERT_EQ(S_OK, Invoke(menu.Get(), 1, DISPATCH_METHOD,
-                           {CComVariant(BSTR::FromUtf8("Not now")), CComVariant(false),
-                            CComVariant(BSTR::FromUtf8("later.asp"))}));
+    ASSERT_EQ(S_OK, AddItem(menu.Get(), "Filtering on", true, "toggle.asp"));
+    ASSERT_EQ(S_OK, AddItem(menu.Get(), "Not now", false, "later.asp"));
     CComVariant sub;
     ASSERT_EQ(S_OK,
               Invoke(menu.Get(), 2, DISPATCH_METHOD, {CComVariant(BSTR::FromUtf8("More"))}, &sub));
@@ -512,18 +508,10 @@ TEST_F(PelloraEndToEnd, DialogPagesOpenInTheirOwnWindow) {
 
     CComPtr<IDispatch> menu = Menu();
     ASSERT_TRUE(menu);
-    ASSERT_EQ(S_OK,
-              Invoke(menu.Get(), 1, DISPATCH_METHOD,
-                     {CComVariant(BSTR::FromUtf8("About")), CComVariant(true),
-                      CComVariant(BSTR::FromUtf8("dialog:about.asp")),
-                      CComVariant(BSTR::FromUtf8(
-                          "dialogWidth:320px;dialogHeight:200px;dialogLeft:40;dialogTop:30;"))}));
-    ASSERT_EQ(S_OK, Invoke(menu.Get(), 1, DISPATCH_METHOD,
-                           {CComVariant(BSTR::FromUtf8("Ping")), CComVariant(true),
-                            CComVariant(BSTR::FromUtf8("hidden:ping.asp"))}));
-    ASSERT_EQ(S_OK, Invoke(menu.Get(), 1, DISPATCH_METHOD,
-                           {CComVariant(BSTR::FromUtf8("Settings")), CComVariant(true),
-                            CComVariant(BSTR::FromUtf8("settings.asp"))}));
+    ASSERT_EQ(S_OK, AddItem(menu.Get(), "About", true, "dialog:about.asp",
+                            "dialogWidth:320px;dialogHeight:200px;dialogLeft:40;dialogTop:30;"));
+    ASSERT_EQ(S_OK, AddItem(menu.Get(), "Ping", true, "hidden:ping.asp"));
+    ASSERT_EQ(S_OK, AddItem(menu.Get(), "Settings", true, "settings.asp"));
     MenuEntry layout;
     ASSERT_TRUE(Eventually([&] {
         layout = Layout();
