@@ -15,7 +15,9 @@
 #include <asio/io_context.hpp>
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -55,8 +57,8 @@ public:
     template <auto Handler, class T>
     HRESULT QueueWait(T* object, WAITHANDLE* newHandle, const std::shared_ptr<CEvent>& event,
                       DWORD timeoutMs, DWORD flags, void* parameter) {
-        return RegisterWait(WaitCallback::Bind<Handler>(object), newHandle, event, timeoutMs,
-                            flags, parameter);
+        return RegisterWait(WaitCallback::Bind<Handler>(object), newHandle, event, timeoutMs, flags,
+                            parameter);
     }
     HRESULT RegisterWait(WaitCallback callback, WAITHANDLE* newHandle,
                          const std::shared_ptr<CEvent>& event, DWORD timeoutMs, DWORD flags,
@@ -80,11 +82,23 @@ private:
         std::shared_ptr<std::atomic<bool>> done;  // set by an extra thread as it leaves
     };
     void RunExtraThread(std::atomic<bool>& done);
-    void AddThreadIfBusy(int longCalls);
+    // Adds a thread when every thread has been in a long call for a while; see QueueCall.
+    void WatchLongCalls();
+    void AddThread();
 
     asio::io_context m_io;
     asio::executor_work_guard<asio::io_context::executor_type> m_work;
-    std::atomic<int> m_longCalls{0};  // long calls queued or running
+    std::atomic<int> m_longCalls{0};            // long calls running now
+    std::atomic<std::size_t> m_threadCount{0};  // threads that have not left
+    std::atomic<std::uint64_t> m_longDone{0};   // long calls finished so far
+
+    // The watcher of long calls: woken when as many long calls are queued or running as
+    // there are threads.
+    std::mutex m_watchLock;  // guards m_bWatchWake; taken before m_lock
+    std::condition_variable m_watchCv;
+    bool m_bWatchWake = false;
+    std::atomic<bool> m_bWatching{false};  // the watcher is in its grace periods
+    std::thread m_watcher;
     std::atomic<bool> m_stopping{false};
 
     // Guards m_waits, m_threads and m_nextHandle. Innermost lock of the program.

@@ -105,6 +105,26 @@ TEST(AsyncThreadPool, LongCallsGetAThreadOfTheirOwn) {
     EXPECT_TRUE(finished->Wait(10000));
 }
 
+TEST(AsyncThreadPool, ABurstOfQuickLongCallsDoesNotGrowThePool) {
+    // Write completions are long calls that end at once; thousands queued under load must
+    // not each add a thread (the pool would grow to its limit and spend its time waking
+    // threads). A thread is added only while every thread is stuck in one.
+    CAsyncThreadPool pool(2);
+    constexpr int kCalls = 20000;
+    std::atomic<int> ran{0};
+    auto finished = CEvent::Create();
+    for (int i = 0; i < kCalls; ++i) {
+        auto call = CAsyncCall::CreateFunctionCall([&] {
+            if (++ran == kCalls)
+                finished->Set();
+        });
+        ASSERT_EQ(pool.QueueCall(call, WT_EXECUTELONGFUNCTION), S_OK);
+    }
+    ASSERT_TRUE(finished->Wait(60000));
+    // A preempted thread may earn one now and then on a busy machine; not one per call.
+    EXPECT_LT(pool.ThreadCount(), 32u);
+}
+
 TEST(AsyncThreadPool, RepeatingWaitFiresForEverySignal) {
     CAsyncThreadPool pool(2);
     CCounter counter;
