@@ -21,10 +21,20 @@
 #include "sessions/UserAccount.h"
 
 // An onward connect in progress. Its lock serialises the connect's start with a cancel.
+// The onward socket stays a bare descriptor while the connect is done at once (loopback
+// destinations are): it is registered with the pool only after the answer has gone, or
+// when the connect has to wait for writability. An unconnected socket registered early
+// would report a hang-up and wake a pool thread for nothing.
 struct CSocketServer::Connecting {
     explicit Connecting(asio::io_context& io) : socket(io) {}
+    ~Connecting() {
+        if (fd >= 0)
+            ::close(fd);
+    }
     std::mutex lock;
-    asio::ip::tcp::socket socket;
+    int fd = -1;                   // the onward socket until it moves into `socket`
+    asio::ip::tcp::socket socket;  // the onward socket while the connect waits
+    bool cancelled = false;        // Stop came first: the connect does not wait
     CSocketHandle client;
     CBuffer* buffer = nullptr;  // the application's first data; owned until handed on
     CComPtr<CProcessSession> session;
@@ -95,6 +105,7 @@ void CSocketServer::Stop() {
                 socket.Shutdown(asio::socket_base::shutdown_both);
             for (auto& connecting : m_connecting) {
                 std::lock_guard guard(connecting->lock);
+                connecting->cancelled = true;
                 std::error_code ec;
                 connecting->socket.close(ec);
             }
@@ -179,22 +190,28 @@ void CSocketServer::OnAccept(const std::error_code& ec) {
             CSocketHandle client;
             if (!CheckResult(client.Attach(std::move(socket))))
                 continue;
-            Track(client);
             // The record usually arrives with the connection: taking what is there now
-            // spares the reader one wait for readiness.
+            // spares the reader one wait for readiness, and a complete record is handled
+            // here at once, without a reader.
             std::unique_ptr<CBuffer> first;
             unsigned char bytes[2048];
             const ssize_t got = ::recv(client.socket(), bytes, sizeof bytes, MSG_DONTWAIT);
+            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
+                continue;  // closed or failed before it said anything
             if (got > 0) {
                 first = std::make_unique<CBuffer>(static_cast<std::uint32_t>(got));
                 if (first->append(bytes, got) != 0)
                     first.reset();
+                bool keepBuffer = false;
+                // Answers true when the record is not complete yet: the reader goes on.
+                if (first && !ReadSessionKey(0, client, first.get(), false, keepBuffer)) {
+                    if (keepBuffer)
+                        first.release();  // handed on or freed by the hand-off
+                    continue;
+                }
             }
-            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
-                // Closed or failed before it said anything.
-                Untrack(client);
-                continue;
-            }
+            // Tracked from here on, so that Stop can end the read.
+            Track(client);
             auto reader = std::make_unique<CAsyncRead>(client, first.get());
             // Reading the record only parses it and starts the onward connect: it runs
             // on this thread, and the usual record, already here, is handled at once.
@@ -314,32 +331,40 @@ bool CSocketServer::HandOff(const CSocketHandle& socket, CBuffer* buffer,
     std::error_code ec;
     {
         std::lock_guard guard(connecting->lock);
-        connecting->socket.open(asio::ip::tcp::v4(), ec);
-        if (!CheckExpression(ec))
-            connecting->socket.non_blocking(true, ec);
-        if (!CheckExpression(ec)) {
-            // A connect that is done at once (a loopback destination is, by the time the
-            // call returns) goes on here without a trip through the pool; any other waits
-            // for the socket to become writable without holding a thread.
+        // A connect that is done at once (a loopback destination is, by the time the call
+        // returns) goes on here without a trip through the pool; any other waits for the
+        // socket to become writable without holding a thread.
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+        if (CheckExpression(fd < 0)) {
+            ec = std::error_code(errno, asio::error::get_system_category());
+        } else {
+            connecting->fd = fd;
             const sockaddr_in& addr = record.IPv4();
-            const int fd = connecting->socket.native_handle();
             if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 &&
                 errno != EISCONN) {
                 ec = std::error_code(errno, asio::error::get_system_category());
-                if (ec == asio::error::in_progress || ec == asio::error::would_block) {
-                    if (!IsConnectDone(fd, &ec)) {
-                        connecting->socket.async_wait(
-                            asio::socket_base::wait_write,
-                            [this, connecting](const std::error_code& waitError) {
-                                std::error_code result = waitError;
-                                if (!result) {
-                                    std::lock_guard guard(connecting->lock);
-                                    if (!IsConnectDone(connecting->socket.native_handle(), &result))
-                                        result = asio::error::timed_out;
-                                }
-                                OnConnected(connecting, result);
-                            });
-                        return true;
+                if ((ec == asio::error::in_progress || ec == asio::error::would_block) &&
+                    !IsConnectDone(fd, &ec)) {
+                    if (connecting->cancelled) {
+                        ec = asio::error::operation_aborted;
+                    } else {
+                        connecting->socket.assign(asio::ip::tcp::v4(), fd, ec);
+                        if (!CheckExpression(ec)) {
+                            connecting->fd = -1;  // the Asio socket owns it now
+                            connecting->socket.async_wait(
+                                asio::socket_base::wait_write,
+                                [this, connecting](const std::error_code& waitError) {
+                                    std::error_code result = waitError;
+                                    if (!result) {
+                                        std::lock_guard guard(connecting->lock);
+                                        if (!IsConnectDone(connecting->socket.native_handle(),
+                                                           &result))
+                                            result = asio::error::timed_out;
+                                    }
+                                    OnConnected(connecting, result);
+                                });
+                            return true;
+                        }
                     }
                 }
             }
@@ -358,6 +383,11 @@ bool CSocketServer::IsConnectDone(int fd, std::error_code* ec) {
     }
     if (::poll(&p, 1, 0) <= 0)
         return false;
+    // Writable without an error or a hang-up: connected, and there is no error to fetch.
+    if (!(p.revents & (POLLERR | POLLHUP | POLLNVAL))) {
+        *ec = std::error_code();
+        return true;
+    }
     int error = 0;
     socklen_t length = sizeof error;
     if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
@@ -380,16 +410,31 @@ void CSocketServer::OnConnected(const std::shared_ptr<Connecting>& connecting,
                 RespondToConnect(connecting->client, error, buffer);
                 answered = false;
             }
-        } else {
-            std::lock_guard guard(connecting->lock);
-            CheckResult(onward.Attach(std::move(connecting->socket)));
         }
         if (answered) {
-            if (RespondToConnect(connecting->client, 0, nullptr))
+            if (RespondToConnect(connecting->client, 0, nullptr)) {
+                // Registered with the pool only now that the answer has gone.
+                if (!ec) {
+                    std::lock_guard guard(connecting->lock);
+                    CAsyncThreadPool* pool = THREAD_POOL::instance();
+                    if (connecting->fd >= 0 && !CheckExpression(!pool)) {
+                        const int fd = std::exchange(connecting->fd, -1);
+                        asio::ip::tcp::socket socket(pool->Context());
+                        std::error_code assignError;
+                        socket.assign(asio::ip::tcp::v4(), fd, assignError);
+                        if (CheckExpression(assignError))
+                            ::close(fd);
+                        else
+                            CheckResult(onward.Attach(std::move(socket)));
+                    } else if (connecting->fd < 0) {
+                        CheckResult(onward.Attach(std::move(connecting->socket)));
+                    }
+                }
                 HandToRelay(connecting->session.Get(), connecting->client, onward, connecting->host,
                             buffer);
-            else
+            } else {
                 delete buffer;
+            }
         }
     } catch (...) {
         ReportException("CSocketServer::OnConnected", CV_HERE);

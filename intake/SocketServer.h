@@ -9,11 +9,13 @@
 // relay (HandOn.h). Only callers from 127.0.0.1 are served; anyone else is accepted and
 // closed at once.
 //
-// Accepts are readiness waits on the listening socket; the record is read by a
-// CAsyncRead whose handler runs where the bytes arrive (it only parses); the onward
-// connect is non-blocking: one that is done at once (loopback) goes on in the same step,
-// any other waits for writability, so a slow destination holds no pool thread. The
-// answer is written before the hand-on, in that order.
+// Accepts are readiness waits on the listening socket. A record that came with the
+// connection (the usual case) is handled in the accept's own step; the rest of one is
+// read by a CAsyncRead whose handler runs where the bytes arrive (it only parses). The
+// onward connect is non-blocking: one that is done at once (loopback) goes on in the same
+// step, any other waits for writability, so a slow destination holds no pool thread. The
+// answer is written before the hand-on, in that order, and the onward socket joins the
+// pool's readiness watch only after the answer.
 //
 // It also owns the table of user sessions (keyed by SID string), gives out session keys
 // to attaching processes (GetSessionKey) and to the program's own connections to a user's

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "intake/HandoffTestSupport.h"
 #include "sessions/SessionTestSupport.h"
@@ -25,23 +26,30 @@ std::string Answer(long code) {
 // A listener that accepts and holds connections, for onward connects.
 class CListener {
 public:
-    explicit CListener(const char* ip = "127.0.0.1") {
+    explicit CListener(const char* ip = "127.0.0.1", int backlog = 64) {
         m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         inet_pton(AF_INET, ip, &addr.sin_addr);
         ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(m_fd, 64);
+        ::listen(m_fd, backlog);
         socklen_t len = sizeof addr;
         ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
         m_port = ntohs(addr.sin_port);
     }
-    ~CListener() { ::close(m_fd); }
+    ~CListener() {
+        for (int fd : m_accepted)
+            ::close(fd);
+        ::close(m_fd);
+    }
     unsigned short Port() const { return m_port; }
+    // Takes one waiting connection off the queue (and keeps it).
+    void AcceptOne() { m_accepted.push_back(::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC)); }
 
 private:
     int m_fd;
     unsigned short m_port;
+    std::vector<int> m_accepted;
 };
 
 // A port on which nothing listens (bound, so nobody else takes it meanwhile).
@@ -261,6 +269,57 @@ TEST_F(SocketServerTest, StopEndsConnectionsStillReadingTheirRecord) {
     m_server.Stop();
     EXPECT_TRUE(idle.WaitClosed());
     EXPECT_EQ(m_server.ConnectionsInProgress(), 0u);
+}
+
+// Onward connects that cannot finish at once: the destination's accept queue is full, so
+// its SYNs are dropped until the queue has room and the retransmission gets through.
+TEST_F(SocketServerTest, OnwardConnectThatWaitsIsAnsweredWhenDoneOrEndedByStop) {
+    struct Case {
+        const char* name;
+        const char* ip;
+        bool stop;  // Stop while the connect waits, instead of making room
+    };
+    // Stop last: the server does not start again.
+    const Case cases[] = {
+        {"completes after the wait", "127.0.0.1", false},
+        {"ended by Stop", "127.0.0.2", true},
+    };
+    std::size_t handedOn = 0;
+    for (const auto& c : cases) {
+        CListener full(c.ip, 0);
+        // The filler takes the queue's only place.
+        const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(full.Port());
+        inet_pton(AF_INET, c.ip, &to.sin_addr);
+        ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&to), sizeof to), 0) << c.name;
+
+        CTestClient client(m_server.PrivatePort());
+        ASSERT_TRUE(client.Write(MakeRecord(IPv4Address(c.ip, full.Port()), m_key, "x")));
+        // The connect waits: the connection stays in progress, and no answer comes.
+        for (int i = 0; i < 500 && m_server.ConnectionsInProgress() == 0; ++i)
+            std::this_thread::sleep_for(10ms);
+        EXPECT_EQ(m_server.ConnectionsInProgress(), 1u) << c.name;
+        EXPECT_EQ(client.Read(1, 100ms), "") << c.name;
+        if (c.stop) {
+            const auto start = std::chrono::steady_clock::now();
+            m_server.Stop();
+            EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << c.name;
+            EXPECT_NE(client.Read(4, 1s), kAnswerOk) << c.name;
+            EXPECT_TRUE(client.WaitClosed()) << c.name;
+            EXPECT_EQ(m_server.ConnectionsInProgress(), 0u) << c.name;
+            EXPECT_EQ(m_handOn.WaitFor(0).size(), handedOn) << c.name;
+        } else {
+            full.AcceptOne();
+            EXPECT_EQ(client.Read(4), kAnswerOk) << c.name;
+            auto records = m_handOn.WaitFor(++handedOn);
+            ASSERT_EQ(records.size(), handedOn) << c.name;
+            EXPECT_TRUE(records.back().onward) << c.name;
+            EXPECT_EQ(records.back().data, "x") << c.name;
+        }
+        ::close(filler);
+    }
 }
 
 }  // namespace

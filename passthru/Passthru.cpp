@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <condition_variable>
 #include <mutex>
 #include <new>
 #include <string_view>
@@ -33,9 +32,9 @@ constexpr std::size_t kWatchBytes = 8192;
 }  // namespace
 
 struct CPassthru::CPendingOps {
-    std::mutex lock;  // guards count; innermost
-    std::condition_variable none;
+    std::mutex lock;  // guards count and ended; innermost
     long count = 0;
+    bool ended = false;  // Term has run: whoever brings the count to 0 frees the relay
 };
 
 std::string_view CPassthru::View(const CBuffer* buffer) {
@@ -85,12 +84,16 @@ void CPassthru::BeginPending() {
 }
 
 void CPassthru::EndPending() {
-    // Once the count is down, teardown may free the relay: only the shared record is
-    // touched from here on.
-    const std::shared_ptr<CPendingOps> pending = m_pending;
-    std::lock_guard guard(pending->lock);
-    if (--pending->count == 0)
-        pending->none.notify_all();
+    // Once the count is down, teardown may free the relay: the caller touches nothing of
+    // it from here on. The last operation to end after Term frees it here.
+    const std::shared_ptr<CPendingOps> pending = m_pending;  // outlives the unlock
+    bool last;
+    {
+        std::lock_guard guard(pending->lock);
+        last = --pending->count == 0 && pending->ended;
+    }
+    if (last)
+        Destroy();
 }
 
 void CPassthru::Signal(Side target) {
@@ -105,8 +108,8 @@ void CPassthru::Signal(Side target) {
         return;
     CheckExpression(!call || !pool);
     m_bWriteSignalled[target] = false;
-    EndPending();
     Stop();
+    EndPending();  // last: the relay may be gone from here on
 }
 
 void CPassthru::OnWriteSignal(int target) {
@@ -602,9 +605,10 @@ void CPassthru::Stop() {
         return;
     m_watch[kOuter].Cancel();
     m_watch[kInner].Cancel();
+    // Term does not block: it is an ordinary call, and runs here when it cannot be queued.
     auto call = CAsyncCall::CreateCall<&CPassthru::Term>(this);
     if (call && THREAD_POOL::exists() &&
-        CheckResult(THREAD_POOL::instance()->QueueCall(call, WT_EXECUTELONGFUNCTION)))
+        CheckResult(THREAD_POOL::instance()->QueueCall(call, WT_EXECUTEDEFAULT)))
         return;
     Term();
 }
@@ -612,8 +616,6 @@ void CPassthru::Stop() {
 void CPassthru::Term() {
     try {
         {
-            // Not held below: a write call that teardown waits for may be waiting for
-            // this lock.
             CCritSecLock relay(m_lockRelay);
             for (Side s : {kInner, kOuter}) {
                 Sock(s).Shutdown(asio::socket_base::shutdown_both);
@@ -622,14 +624,23 @@ void CPassthru::Term() {
         }
         m_watch[kOuter].Cancel();
         m_watch[kInner].Cancel();
-        // Reads, writes and bursts end quickly on sockets shut in both directions.
-        {
-            std::unique_lock guard(m_pending->lock);
-            m_pending->none.wait(guard, [this] { return m_pending->count == 0; });
-        }
-        LogTrace("Passthru %s: closed", m_strHost.c_str());
     } catch (...) {
         ReportException("CPassthru::Term", CV_HERE);
     }
+    // Reads, writes and bursts end quickly on sockets shut in both directions; the last
+    // of them to end frees the relay, or Term does when none is left. Nothing waits.
+    const std::shared_ptr<CPendingOps> pending = m_pending;  // outlives the unlock
+    bool none;
+    {
+        std::lock_guard guard(pending->lock);
+        pending->ended = true;
+        none = pending->count == 0;
+    }
+    if (none)
+        Destroy();
+}
+
+void CPassthru::Destroy() {
+    LogTrace("Passthru %s: closed", m_strHost.c_str());
     delete this;
 }

@@ -26,7 +26,8 @@
 // write side), then the queue lock (the two queues), then the socket watches' locks.
 // The reference count counts what keeps the relay alive (the two directions, reads,
 // writes, end-of-stream markers, classifications, splice bursts); the pending-operation
-// count, separately, what teardown must wait for before it frees the relay.
+// count, separately, what must end before teardown frees the relay: after Term, the
+// operation that brings it to zero frees the relay (no thread waits for it).
 #pragma once
 
 #include <atomic>
@@ -109,7 +110,7 @@ private:
     // How a splice burst ended.
     enum class BurstEnd { Drained, Handover, NewRequest, EndOfStream, Failed };
 
-    // Counts operations in flight that teardown must wait for. Shared with their
+    // Counts operations in flight that must end before the relay is freed. Shared with their
     // completions, which may still hold it when the relay has gone.
     struct CPendingOps;
 
@@ -154,6 +155,7 @@ private:
 
     void Stop();
     void Term();
+    void Destroy();
 
     // The relay lock: serialises the gate, the tail of every read completion, the burst
     // hand-overs and WriteNext. Taken before m_lockQueue.
