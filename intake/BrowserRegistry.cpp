@@ -1,10 +1,13 @@
 // Registered browsers: reading the list and filling it from desktop entries.
 #include "intake/BrowserRegistry.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -97,6 +100,52 @@ std::vector<std::string> ReadBrowserList(CRegistryStore& store) {
         }
     }
     return browsers;
+}
+
+HRESULT WriteBrowserListFile(const fs::path& file, const std::vector<std::string>& browsers) {
+    try {
+        std::string text;
+        for (const auto& browser : browsers)
+            if (!browser.empty() && browser.find_first_of("\r\n") == std::string::npos)
+                text += browser + "\n";
+        // errno of the first failing step (the log may change errno itself).
+        int error = 0;
+        const fs::path dir = file.parent_path();
+        if (!dir.empty() && ::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+            error = errno;
+        if (CheckExpression(error != 0))
+            return HResultFromErrno(error);
+        std::string temp = file.string() + ".XXXXXX";
+        const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+        if (fd < 0)
+            error = errno;
+        if (CheckExpression(fd < 0))
+            return HResultFromErrno(error);
+        std::size_t done = 0;
+        while (!error && done < text.size()) {
+            ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+            if (n > 0)
+                done += static_cast<std::size_t>(n);
+            else if (n == 0 || errno != EINTR)
+                error = n == 0 ? EIO : errno;
+        }
+        // mkostemp creates the file 0600; its readers are every user's processes.
+        if (!error && ::fchmod(fd, 0644) != 0)
+            error = errno;
+        if (!error && ::fsync(fd) != 0)
+            error = errno;
+        if (::close(fd) != 0 && !error)
+            error = errno;
+        if (!error && ::rename(temp.c_str(), file.c_str()) != 0)
+            error = errno;
+        if (CheckExpression(error != 0)) {
+            ::unlink(temp.c_str());
+            return HResultFromErrno(error);
+        }
+        return S_OK;
+    } catch (...) {
+        return ReportException("WriteBrowserListFile", CV_HERE);
+    }
 }
 
 fs::path ResolveBrowserExecutable(const std::string& execLine, const std::string& path) {

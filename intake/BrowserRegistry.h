@@ -12,6 +12,10 @@
 // web browsers (Categories with "WebBrowser"): the Exec program is found on PATH, symbolic
 // links are resolved, and a launcher script that ends by exec'ing an absolute path is
 // followed to that program, so the entry names the executable that really runs.
+//
+// The service also keeps the list in a file (WriteBrowserListFile) for the connect()
+// library, which reads it when it cannot reach the service: the listed programs then fail
+// closed, every other program of the machine connects unfiltered.
 #pragma once
 
 #include <filesystem>
@@ -27,6 +31,14 @@ constexpr const char* kStartMenuInternetKey =
 
 // The browser list as the socket server compares with it.
 std::vector<std::string> ReadBrowserList(CRegistryStore& store);
+
+// Replaces the file at `file` by the list, one entry a line (UTF-8, each ending in a line
+// end; entries holding a line end are left out). The file is written beside its final
+// name and renamed over it, so a reader sees the old list or the new one, never a part;
+// it is world-readable (mode 0644) and owned by the service's user. A missing parent
+// directory is created (mode 0755).
+HRESULT WriteBrowserListFile(const std::filesystem::path& file,
+                             const std::vector<std::string>& browsers);
 
 // The executable that a desktop entry's Exec line starts, resolved as above; empty when
 // it cannot be found. `path` is the search path (PATH's syntax).

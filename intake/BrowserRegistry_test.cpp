@@ -2,9 +2,11 @@
 #include "intake/BrowserRegistry.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -71,6 +73,43 @@ TEST_F(BrowserRegistryTest, ExecutablesThatCannotBeFoundResolveToNothing) {
     EXPECT_TRUE(ResolveBrowserExecutable("", (m_dir / "bin").string()).empty());
     Write(m_dir / "bin/plain", "data", false);  // not executable
     EXPECT_TRUE(ResolveBrowserExecutable("plain", (m_dir / "bin").string()).empty());
+}
+
+std::string ReadFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The list file for the connect() library: one entry a line, world-readable whatever the
+// umask, replaced by a rename (a reader holding the old file keeps the old list whole), no
+// temporary file left behind, the directory made when missing.
+TEST_F(BrowserRegistryTest, ListFileIsReplacedWholeAndWorldReadable) {
+    const fs::path file = m_dir / "state/browsers";
+    const mode_t oldMask = ::umask(077);
+    ASSERT_EQ(S_OK, WriteBrowserListFile(file, {"/usr/bin/browser", "/opt/b/ünïcode-bin"}));
+    EXPECT_EQ("/usr/bin/browser\n/opt/b/ünïcode-bin\n", ReadFile(file));
+    fs::create_hard_link(file, m_dir / "held");  // stands for a reader's open file
+
+    ASSERT_EQ(S_OK, WriteBrowserListFile(file, {"/usr/bin/new", "/bad\nentry", "", "/usr/bin/b"}));
+    ::umask(oldMask);
+    EXPECT_EQ("/usr/bin/new\n/usr/bin/b\n", ReadFile(file));
+    EXPECT_EQ("/usr/bin/browser\n/opt/b/ünïcode-bin\n", ReadFile(m_dir / "held"));
+    struct stat st {};
+    ASSERT_EQ(0, ::stat(file.c_str(), &st));
+    EXPECT_EQ(0644u, st.st_mode & 07777);
+    EXPECT_EQ(::geteuid(), st.st_uid);
+    std::vector<fs::path> left;
+    for (const auto& entry : fs::directory_iterator(file.parent_path()))
+        left.push_back(entry.path().filename());
+    EXPECT_EQ(left, std::vector<fs::path>{"browsers"});
+
+    ASSERT_EQ(S_OK, WriteBrowserListFile(file, {}));
+    EXPECT_EQ("", ReadFile(file));
+    // A parent that cannot be a directory: the error comes back, nothing is written.
+    Write(m_dir / "plain", "x");
+    EXPECT_TRUE(FAILED(WriteBrowserListFile(m_dir / "plain/sub/browsers", {"/usr/bin/a"})));
 }
 
 }  // namespace

@@ -6,16 +6,19 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "com/DiagnosticLog.h"
 #include "idl/ServerSocket.h"
 #include "idl/WinsockCodes.h"
+#include "lsp/BrowserList.h"
 #include "lsp/HandoffRecord.h"
 #include "lsp/PendingSockets.h"
 #include "lsp/RealCalls.h"
@@ -27,11 +30,33 @@ constexpr unsigned short kQuicPort = 443;
 // Bound on the loopback connect to the private port: the service accepts at once, so
 // only a service that has stopped accepting makes this wait.
 constexpr int kServiceConnectMs = 10000;
+// How long a program that is not a browser connects unfiltered before it tries to attach
+// to an unreachable service again.
+constexpr long long kRetryMs = 1000;
 
+long long MonotonicMs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Set by corvane-run: the program asked for diversion, so it never connects unfiltered.
+// It only makes the library stricter, so it is honoured wherever it comes from.
+bool MustFailClosed() {
+    const char* value = ::secure_getenv("CORVANE_FAIL_CLOSED");
+    return value && *value && std::strcmp(value, "0") != 0;
+}
+
+// The program's executable. A program whose file was replaced while it runs (a browser
+// updated under it) still names its path, without the " (deleted)" the kernel adds.
 std::string ExecutablePath() {
     char path[PATH_MAX];
     ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string();
+    std::string exe = n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string();
+    constexpr std::string_view kDeleted = " (deleted)";
+    if (exe.size() > kDeleted.size() && exe.ends_with(kDeleted))
+        exe.resize(exe.size() - kDeleted.size());
+    return exe;
 }
 
 int SocketType(int fd) {
@@ -85,12 +110,18 @@ void CConnectDiversion::AfterForkChild() {
 }
 
 CConnectDiversion::Mode CConnectDiversion::Decide() {
+    // Undecided and Unreachable attach now; PassThrough once its retry time has come.
+    auto settled = [this](Mode mode) {
+        if (mode == Mode::PassThrough)
+            return MonotonicMs() < m_retryAtMs.load(std::memory_order_relaxed);
+        return mode != Mode::Undecided && mode != Mode::Unreachable;
+    };
     Mode mode = m_mode.load(std::memory_order_acquire);
-    if (mode != Mode::Undecided && mode != Mode::Unreachable)
+    if (settled(mode))
         return mode;
     std::lock_guard lock(m_lock);
     mode = m_mode.load(std::memory_order_acquire);
-    if (mode != Mode::Undecided && mode != Mode::Unreachable)
+    if (settled(mode))
         return mode;
     if (!m_forkHandlers) {
         m_forkHandlers = true;
@@ -103,12 +134,14 @@ CConnectDiversion::Mode CConnectDiversion::Decide() {
     }
     USHORT port = 0;
     GUID key;
-    HRESULT hr = CServerAttach::Init(ClientServerSocketPath(), static_cast<LONG>(::getpid()),
-                                     ExecutablePath(), &port, &key);
+    const LibraryServicePaths paths = LibraryPaths();
+    HRESULT hr = CServerAttach::Init(paths.socket, static_cast<LONG>(::getpid()), ExecutablePath(),
+                                     &port, &key);
     if (FAILED(hr)) {
-        LogTrace("The connect() library could not attach process %d: 0x%08X",
-                 static_cast<int>(::getpid()), static_cast<unsigned>(hr));
-        mode = Mode::Unreachable;
+        mode = WithoutService(paths.browserList.c_str());
+        LogTrace("The connect() library could not attach process %d: 0x%08X (%s)",
+                 static_cast<int>(::getpid()), static_cast<unsigned>(hr),
+                 mode == Mode::PassThrough ? "not a browser: unfiltered" : "refusing");
     } else if (key.IsNull()) {
         mode = Mode::NotDiverted;
     } else if (CheckExpression(port == 0)) {
@@ -120,6 +153,17 @@ CConnectDiversion::Mode CConnectDiversion::Decide() {
     }
     m_mode.store(mode, std::memory_order_release);
     return mode;
+}
+
+CConnectDiversion::Mode CConnectDiversion::WithoutService(const char* browserList) {
+    if (MustFailClosed())
+        return Mode::Unreachable;
+    const std::string exe = ExecutablePath();
+    // A program that cannot name itself cannot be told from a browser.
+    if (exe.empty() || LookUpBrowser(browserList, exe.c_str()) != BrowserListAnswer::NotListed)
+        return Mode::Unreachable;
+    m_retryAtMs.store(MonotonicMs() + kRetryMs, std::memory_order_relaxed);
+    return Mode::PassThrough;
 }
 
 int CConnectDiversion::Connect(int fd, const sockaddr* addr, socklen_t len) {
@@ -141,7 +185,7 @@ int CConnectDiversion::Connect(int fd, const sockaddr* addr, socklen_t len) {
         }
     }
     const Mode mode = Decide();
-    if (mode == Mode::NotDiverted)
+    if (mode == Mode::NotDiverted || mode == Mode::PassThrough)
         return real::connect(fd, addr, len);
     const int type = SocketType(fd);
     if (type == SOCK_DGRAM) {

@@ -5,6 +5,9 @@
 // either answers a chosen refusal code or connects onward and relays, as the service
 // does. The destination is a small HTTP server on 127.0.0.2, which an undiverted program
 // would reach directly. Loopback only.
+//
+// Programs run either under corvane-run or, as the system-wide preload list runs every
+// program, with the library in LD_PRELOAD alone.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -13,21 +16,29 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "idl/Identifiers.h"
+#include "idl/ServerSocket.h"
 #include "idl/WinsockCodes.h"
+#include "lsp/BrowserList.h"
 #include "lsp/HandoffRecord.h"
 #include "lsp/ServerAttach.h"
 #include "rpc/IRpcCall.h"
@@ -282,6 +293,10 @@ std::string ReadToEnd(int fd) {
 class LspEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
+        // On a machine with an installed service the library ignores the test's socket.
+        if (LibraryPaths().installed)
+            GTEST_SKIP() << "an installed Corvane service owns " << kSystemServerSocket << " or "
+                         << kSystemBrowserList;
         char dir[] = "/tmp/corvane-lsp-XXXXXX";
         ASSERT_TRUE(::mkdtemp(dir));
         m_dir = dir;
@@ -294,22 +309,29 @@ protected:
     void TearDown() override {
         if (m_server)
             m_server->Stop();
-        std::filesystem::remove_all(m_dir);
+        if (!m_dir.empty())
+            std::filesystem::remove_all(m_dir);
     }
 
-    // Runs `args` under corvane-run with the fake service's socket.
-    // `onLine` sees each line of the program's output as it comes.
+    // Runs `args` under corvane-run (else with the library preloaded alone) with the fake
+    // service's socket. `onLine` sees each line of the program's output as it comes.
     Outcome Run(std::vector<std::string> args, const std::string& socket = {},
-                std::function<void(const std::string&)> onLine = {}) {
-        args.insert(args.begin(), CORVANE_RUN);
+                std::function<void(const std::string&)> onLine = {}, bool viaCorvaneRun = true) {
         std::vector<std::string> env;
         for (char** e = environ; *e; ++e) {
             std::string v = *e;
             if (v.rfind("CORVANE_SERVER_SOCKET=", 0) != 0 && v.rfind("LD_PRELOAD=", 0) != 0 &&
-                v.rfind("http_proxy=", 0) != 0)
+                v.rfind("CORVANE_FAIL_CLOSED=", 0) != 0 && v.rfind("http_proxy=", 0) != 0)
                 env.push_back(v);
         }
         env.push_back("CORVANE_SERVER_SOCKET=" + (socket.empty() ? m_socket : socket));
+        if (viaCorvaneRun) {
+            args.insert(args.begin(), CORVANE_RUN);
+        } else {
+            const std::string runtime = CORVANE_LSP_SANITIZER_RUNTIME;
+            env.push_back("LD_PRELOAD=" + (runtime.empty() ? std::string() : runtime + ":") +
+                          CORVANE_LSP);
+        }
         std::vector<char*> argv, envp;
         for (auto& a : args)
             argv.push_back(a.data());
@@ -362,6 +384,22 @@ protected:
         Outcome o = Run(args, {}, std::move(onLine));
         EXPECT_EQ(0, o.status) << o.err;
         return o;
+    }
+
+    // Runs lsp_test_client with the library preloaded alone, as every program of the
+    // machine is run, against the socket `socket`.
+    Outcome Preloaded(const std::string& mode, const std::string& socket,
+                      const std::string& program = LSP_TEST_CLIENT) {
+        return Run({program, mode, "127.0.0.2", std::to_string(m_http.Port())}, socket, {}, false);
+    }
+
+    // The browser list the service would keep beside the socket of the tests.
+    void WriteList(const std::string& text) {
+        std::ofstream(BrowserListBeside(m_socket), std::ios::binary) << text;
+    }
+
+    static std::string ClientExecutable() {
+        return std::filesystem::canonical(LSP_TEST_CLIENT).string();
     }
 
     static bool IsNonBlocking(const std::string& mode) { return mode != "blocking"; }
@@ -593,6 +631,83 @@ TEST_F(LspEndToEnd, CallbackModeDivertsWhatTheCallbackAccepts) {
     EXPECT_TRUE(m_root->Attaches().empty());
 }
 
+// With the service down, the library is in every program of the machine: only the
+// service's listed browsers and the programs corvane-run started fail closed; without a
+// list (a service that never ran) everything does.
+TEST_F(LspEndToEnd, ServiceDownRefusesOnlyBrowsers) {
+    const std::string missing = m_dir + "/server.sock.missing";
+    ASSERT_EQ(BrowserListBeside(m_socket), BrowserListBeside(missing));
+    std::string upper = ClientExecutable();
+    for (char& c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::string refused = Line("blocking", ECONNREFUSED);
+    const std::string through = "blocking ok HTTP/1.1 200 OK\n";
+    struct Case {
+        const char* name;
+        std::optional<std::string> list;  // none: no list file
+        bool viaCorvaneRun;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"listed browser", "/usr/bin/other\n" + ClientExecutable() + "\n", false, refused},
+        {"listed in another case, last line", "/usr/bin/other\n" + upper, false, refused},
+        {"unlisted program", "/usr/bin/other\n" + ClientExecutable() + "-not\n", false, through},
+        {"empty list", "", false, through},
+        {"no list file", std::nullopt, false, refused},
+        {"corvane-run child, unlisted", "/usr/bin/other\n", true, refused},
+    };
+    int accepted = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(BrowserListBeside(m_socket));
+        if (c.list)
+            WriteList(*c.list);
+        Outcome o =
+            c.viaCorvaneRun
+                ? Run({LSP_TEST_CLIENT, "blocking", "127.0.0.2", std::to_string(m_http.Port())},
+                      missing)
+                : Preloaded("blocking", missing);
+        EXPECT_EQ(c.expected, o.out) << o.err;
+        if (c.expected == through) {
+            EXPECT_EQ(++accepted, m_http.Accepted());  // directly, not through the service
+        }
+    }
+    EXPECT_EQ(accepted, m_http.Accepted());
+    EXPECT_TRUE(m_intake.Records().empty());
+}
+
+// A service that refuses the attach: a browser retries at every connect (and recovers as
+// soon as the service answers); another program connects unfiltered and does not ask
+// again within a second.
+TEST_F(LspEndToEnd, FailedAttachRetries) {
+    m_root->Set(m_intake.Port(), kKey, E_ACCESSDENIED);
+    const std::string refused = Line("blocking", ECONNREFUSED);
+    const std::string through = "blocking ok HTTP/1.1 200 OK\n";
+    struct Case {
+        const char* name;
+        std::string list;
+        std::string expected;
+        std::size_t attaches;
+    };
+    const Case cases[] = {
+        {"listed browser", ClientExecutable() + "\n", refused + refused, 2},
+        {"unlisted program", "/usr/bin/other\n", through + through, 1},
+    };
+    std::size_t attaches = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteList(c.list);
+        Outcome o = Preloaded("twice", m_socket);
+        EXPECT_EQ(c.expected, o.out) << o.err;
+        EXPECT_EQ(attaches += c.attaches, m_root->Attaches().size());
+    }
+    // Listed, and the service answers again: diverted.
+    WriteList(ClientExecutable() + "\n");
+    m_root->Set(m_intake.Port(), kKey);
+    EXPECT_EQ(through + through, Preloaded("twice", m_socket).out);
+    EXPECT_EQ(2u, m_intake.Records().size());
+}
+
 // The attach call on its own, in this process: the convention and its failures.
 TEST_F(LspEndToEnd, AttachCall) {
     USHORT port = 0;
@@ -608,6 +723,136 @@ TEST_F(LspEndToEnd, AttachCall) {
     m_root->Set(m_intake.Port(), kKey, E_ACCESSDENIED);
     EXPECT_EQ(E_ACCESSDENIED, CServerAttach::Init(m_socket, 1, "x", &port, &key));
     EXPECT_TRUE(FAILED(CServerAttach::Init(m_dir + "/missing.sock", 1, "x", &port, &key)));
+}
+
+// A program whose file was replaced while it runs (a browser updated under it) still
+// attaches under its path and is still found in the list.
+TEST_F(LspEndToEnd, ReplacedExecutableKeepsItsName) {
+    const std::string copy = m_dir + "/browser";
+    std::filesystem::copy_file(LSP_TEST_CLIENT, copy);
+    std::filesystem::permissions(copy, std::filesystem::perms::owner_all);
+    const std::string canonical = std::filesystem::canonical(copy).string();
+    Outcome diverted = Preloaded("unlinked", m_socket, copy);
+    EXPECT_EQ("blocking ok HTTP/1.1 200 OK\n", diverted.out) << diverted.err;
+    EXPECT_EQ(1u, m_intake.Records().size());
+    auto attaches = m_root->Attaches();
+    ASSERT_EQ(1u, attaches.size());
+    EXPECT_EQ(canonical, attaches[0].name);
+
+    std::filesystem::copy_file(LSP_TEST_CLIENT, copy);
+    WriteList(canonical + "\n");
+    Outcome refused = Preloaded("unlinked", m_dir + "/server.sock.missing", copy);
+    EXPECT_EQ(Line("blocking", ECONNREFUSED), refused.out) << refused.err;
+}
+
+// The list lookup, on its own.
+TEST(BrowserList, LookUp) {
+    char dir[] = "/tmp/corvane-list-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(dir));
+    const std::string list = std::string(dir) + "/browsers";
+    const std::string exe = "/opt/Browser/browser-bin";
+    const std::string longLine(2040, 'x');  // the name then straddles two reads
+    struct Case {
+        const char* name;
+        std::optional<std::string> text;
+        BrowserListAnswer expected;
+    };
+    const Case cases[] = {
+        {"only line", exe + "\n", BrowserListAnswer::Listed},
+        {"lower case, among others", "/usr/bin/a\n/opt/browser/browser-bin\n/usr/bin/b\n",
+         BrowserListAnswer::Listed},
+        {"no final line end", "/usr/bin/a\n" + exe, BrowserListAnswer::Listed},
+        {"after a long line", longLine + "\n" + exe + "\n", BrowserListAnswer::Listed},
+        {"a prefix of the name", "/opt/browser/browser\n", BrowserListAnswer::NotListed},
+        {"the name and more", exe + " --flag\n" + exe + "x\n", BrowserListAnswer::NotListed},
+        {"empty lines", "\n\n", BrowserListAnswer::NotListed},
+        {"empty file", "", BrowserListAnswer::NotListed},
+        {"missing file", std::nullopt, BrowserListAnswer::NoList},
+    };
+    // A pipe in its place (nothing writes it): no answer, and no wait.
+    ASSERT_EQ(0, ::mkfifo(list.c_str(), 0600));
+    EXPECT_EQ(BrowserListAnswer::NoList, LookUpBrowser(list.c_str(), exe.c_str()));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(list);
+        if (c.text)
+            std::ofstream(list, std::ios::binary) << *c.text;
+        EXPECT_EQ(c.expected, LookUpBrowser(list.c_str(), exe.c_str()));
+    }
+    // Beyond the bound the list is not read: the program is not told it may pass.
+    {
+        std::ofstream out(list, std::ios::binary);
+        out << std::string(kMaxListBytes, '\n') << "/usr/bin/a\n";
+    }
+    EXPECT_EQ(BrowserListAnswer::NoList, LookUpBrowser(list.c_str(), exe.c_str()));
+    std::filesystem::remove_all(dir);
+}
+
+// Where the library attaches: on a machine with an installed service (its socket or its
+// list exists) the environment is ignored, so no user can point a browser at a service of
+// their own; elsewhere CORVANE_SERVER_SOCKET and the per-user socket work.
+TEST(LibraryPaths, EnvironmentCountsOnlyWithoutAnInstalledService) {
+    char dir[] = "/tmp/corvane-paths-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(dir));
+    const std::string systemSocket = std::string(dir) + "/system.sock";
+    const std::string systemList = std::string(dir) + "/system-browsers";
+    const std::string mine = std::string(dir) + "/mine/server.sock";
+    const char* savedSocket = std::getenv("CORVANE_SERVER_SOCKET");
+    const char* savedRuntime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string oldSocket = savedSocket ? savedSocket : "";
+    const std::string oldRuntime = savedRuntime ? savedRuntime : "";
+
+    struct Case {
+        const char* name;
+        bool socketExists, listExists;
+        const char* override;
+        std::string socket, list;
+    };
+    const std::string perUser = std::string(dir) + "/run/corvane/server.sock";
+    const Case cases[] = {
+        {"nothing installed, override", false, false, mine.c_str(), mine,
+         std::string(dir) + "/mine/browsers"},
+        {"nothing installed, per user", false, false, nullptr, perUser,
+         std::string(dir) + "/run/corvane/browsers"},
+        {"system socket", true, false, mine.c_str(), systemSocket, systemList},
+        {"system list (service stopped)", false, true, mine.c_str(), systemSocket, systemList},
+        {"both", true, true, nullptr, systemSocket, systemList},
+    };
+    ::setenv("XDG_RUNTIME_DIR", (std::string(dir) + "/run").c_str(), 1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(systemSocket);
+        std::filesystem::remove(systemList);
+        int fd = -1;
+        if (c.socketExists) {
+            fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un a{};
+            a.sun_family = AF_UNIX;
+            std::strcpy(a.sun_path, systemSocket.c_str());
+            ASSERT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
+        }
+        if (c.listExists)
+            std::ofstream(systemList) << "/usr/bin/browser\n";
+        if (c.override)
+            ::setenv("CORVANE_SERVER_SOCKET", c.override, 1);
+        else
+            ::unsetenv("CORVANE_SERVER_SOCKET");
+        LibraryServicePaths paths = LibraryPathsWith(systemSocket.c_str(), systemList.c_str());
+        EXPECT_EQ(c.socket, paths.socket);
+        EXPECT_EQ(c.list, paths.browserList);
+        EXPECT_EQ(c.socketExists || c.listExists, paths.installed);
+        if (fd >= 0)
+            ::close(fd);
+    }
+    auto restore = [](const char* name, const char* saved, const std::string& value) {
+        if (saved)
+            ::setenv(name, value.c_str(), 1);
+        else
+            ::unsetenv(name);
+    };
+    restore("CORVANE_SERVER_SOCKET", savedSocket, oldSocket);
+    restore("XDG_RUNTIME_DIR", savedRuntime, oldRuntime);
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -7,6 +7,10 @@
 // program in its own place. Before that it checks that the service's Server object
 // answers at its socket; when it does not, it says so on stderr and runs the program
 // anyway: the program's connections then fail (they are never let past the filter).
+//
+// It also sets CORVANE_FAIL_CLOSED=1: the program asked for diversion, so the library
+// refuses its connects while the service is unreachable even when it is not one of the
+// service's listed browsers (which would otherwise connect unfiltered then).
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -75,7 +79,8 @@ int main(int argc, char** argv) {
                      kLibraryName, kInstalledLibrary);
         return 127;
     }
-    const std::string socketPath = ClientServerSocketPath();
+    // The socket the library will attach to.
+    const std::string socketPath = LibraryPaths().socket;
     if (int error = ProbeService(socketPath)) {
         std::fprintf(stderr,
                      "corvane-run: the Corvane service is not reachable at %s (%s); "
@@ -91,6 +96,7 @@ int main(int argc, char** argv) {
     if (const char* existing = std::getenv("LD_PRELOAD"); existing && *existing)
         preload += std::string(":") + existing;
     ::setenv("LD_PRELOAD", preload.c_str(), 1);
+    ::setenv("CORVANE_FAIL_CLOSED", "1", 1);
 
     ::execvp(argv[1], argv + 1);
     std::fprintf(stderr, "corvane-run: cannot run %s: %s\n", argv[1], std::strerror(errno));

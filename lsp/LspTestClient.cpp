@@ -1,5 +1,6 @@
 // lsp_test_client MODE HOST PORT [...]: a small network client that the connect()
-// library's end-to-end tests run under corvane-run. Each mode makes one kind of connect
+// library's end-to-end tests run under corvane-run (or with the library preloaded the
+// way the system-wide preload list does it). Each mode makes one kind of connect
 // the way real programs do and prints one line per outcome on stdout:
 //
 //     <label> ok <first line of the HTTP answer>
@@ -12,10 +13,12 @@
 // Modes: blocking (a blocking connect and request); epoll, poll and select (a non-blocking
 // connect, a wait for writability, getsockopt(SO_ERROR), then the request); readfirst
 // (a non-blocking connect whose outcome the program learns from its first read); udp
-// (connect and sendto of a UDP socket); fork (a request in the parent, then in a forked
-// child, each printing its pid); callback SERVICEPORT KEY (IsCorvane with a callback that
-// diverts connects to PORT to the service at SERVICEPORT with KEY, then a request, then
-// IsFilteringAllowed). HOST is an IPv4 or IPv6 literal.
+// (connect and sendto of a UDP socket); twice (two blocking requests in a row); unlinked
+// (a blocking request after the program has removed its own file); fork (a
+// request in the parent, then in a forked child, each printing its pid); callback
+// SERVICEPORT KEY (IsCorvane with a callback that diverts connects to PORT to the service
+// at SERVICEPORT with KEY, then a request, then IsFilteringAllowed). HOST is an IPv4 or
+// IPv6 literal.
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -279,7 +282,18 @@ int main(int argc, char** argv) {
         ReadFirst(t);
     else if (mode == "udp")
         Udp(t);
-    else if (mode == "fork")
+    else if (mode == "unlinked") {
+        // A program whose file is replaced while it runs, as a browser being updated.
+        char self[4096];
+        ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+        self[n > 0 ? n : 0] = '\0';
+        if (n <= 0 || ::unlink(self) != 0)
+            return 3;
+        Blocking("blocking", t);
+    } else if (mode == "twice") {
+        Blocking("blocking", t);
+        Blocking("blocking", t);
+    } else if (mode == "fork")
         Fork(t);
     else if (mode == "callback" && argc >= 6)
         Callback(t, argv[4], argv[5]);

@@ -120,9 +120,14 @@ HRESULT CCorvane2Module::StartServerObject() {
         CComPtr<CServer> server = MakeObject<CServer>(&hr);
         if (CheckExpression(!server))
             return FAILED(hr) ? hr : E_OUTOFMEMORY;
-        return CheckResultValue(CRpcServer::Listen(path, shared ? 0666 : 0600, shared ? 0755 : 0700,
-                                                   static_cast<ISocketServer*>(server.Get()),
-                                                   &m_rpcServer));
+        hr = CRpcServer::Listen(path, shared ? 0666 : 0600, shared ? 0755 : 0700,
+                                static_cast<ISocketServer*>(server.Get()), &m_rpcServer);
+        if (!CheckResult(hr))
+            return hr;
+        // The connect() library reads the browser list when it cannot reach this service;
+        // a failure to write it is logged and leaves the filter running.
+        CheckResult(WriteBrowserListFile(ServiceBrowserListPath(), ReadBrowserList(m_store)));
+        return S_OK;
     } catch (...) {
         return ReportException("CCorvane2Module::StartServerObject", CV_HERE);
     }

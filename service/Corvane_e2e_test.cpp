@@ -31,8 +31,11 @@ protected:
         fs::remove_all(m_dir);
         fs::create_directories(m_dir / "units");
         m_registry = m_dir / "registry.reg";
+        // A socket of its own: as root the service would otherwise take the installed
+        // service's socket and browser list, which every other test on the machine sees.
         m_env = {{"CORVANE_REGISTRY", m_registry.string()},
-                 {"CORVANE_UNIT_DIR", (m_dir / "units").string()}};
+                 {"CORVANE_UNIT_DIR", (m_dir / "units").string()},
+                 {"CORVANE_SERVER_SOCKET", (m_dir / "server.sock").string()}};
     }
     void TearDown() override { fs::remove_all(m_dir); }
 
