@@ -17,6 +17,10 @@
 // run (what a busy machine shares out), and a single-thread probe of the policy's two
 // entry points in processor time, to show where a decision's time goes.
 // "--quick" makes a short run and "--probe" runs the probe alone (for a profiler).
+// "--shipped=open" and "--shipped=filtered" measure the shipped policy instead
+// (sites/corvane/Common/global.asa and the files it includes, settings in a registry store
+// of the bench's own): as a fresh install leaves it, open for everyone, or with a few
+// hosts blocked for the bench's user (no categories: nothing asks a category server).
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/resource.h>
@@ -32,8 +36,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,6 +50,7 @@
 #include "async/AsyncThreadPool.h"
 #include "com/DiagnosticLog.h"
 #include "com/Singleton.h"
+#include "com/Strings.h"
 #include "http/HTTPRequest.h"
 #include "idl/Identifiers.h"
 #include "objects/ServerObject.h"
@@ -48,6 +58,7 @@
 #include "pages/entities/EntityTestSupport.h"
 #include "passthru/Passthru.h"
 #include "passthru/ScriptFilterPolicy.h"
+#include "registry/RegistryStore.h"
 #include "service/ApplicationEvents.h"
 #include "sessions/ProcessSession.h"
 #include "sessions/UserSession.h"
@@ -71,6 +82,16 @@ constexpr int kLatencyBlock = 100;  // connections in a row through one relay
 constexpr int kClients = 4;
 constexpr int kServerThreads = kClients + 4;
 constexpr int kFrontThreads = 2;
+
+// Which policy the relay asks: the bench's own script, or the shipped site in one of two
+// states.
+enum class EPolicy { Bench, ShippedOpen, ShippedFiltered };
+EPolicy g_policy = EPolicy::Bench;
+bool Shipped() {
+    return g_policy != EPolicy::Bench;
+}
+// The hosts blocked for the bench's user in the filtered state of the shipped policy.
+constexpr const char* kShippedBlocked = "warez.example casino.example freeproxy.test ads.test";
 
 // ---- The policy site ----------------------------------------------------------------
 
@@ -709,21 +730,71 @@ public:
     }
 };
 
-// The site of the bench as the embedded site: its global.asa only.
+// The shipped policy site's folder of the files every language shares.
+std::filesystem::path ShippedCommon() {
+    return std::filesystem::path(CORVANE_SOURCE_DIR) / "sites" / "corvane" / "Common";
+}
+
+// The shipped policy's settings, in a store of the bench's own (a temporary file).
+std::filesystem::path g_storeDir;
+std::unique_ptr<CRegistryStore> g_store;
+
+// Adds a page of the shipped site and, in turn, the pages its include lines name; the
+// lines of them all in *lines.
+bool AddShippedPage(CTestSite& site, const std::string& name, const CLSID& clsidEntity,
+                    std::set<std::string>* added, std::size_t* lines) {
+    if (!added->insert(name).second)
+        return true;
+    std::ifstream in(ShippedCommon() / name, std::ios::binary);
+    if (!in) {
+        std::printf("cannot read %s\n", (ShippedCommon() / name).c_str());
+        return false;
+    }
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string content = text.str();
+    *lines += static_cast<std::size_t>(std::count(content.begin(), content.end(), '\n'));
+    if (FAILED(site.AddTextPage("Common", name, Utf8ToUtf16(content), clsidEntity)))
+        return false;
+    static const std::regex kInclude(R"re(#include\s+file\s*=\s*"([^"]+)")re", std::regex::icase);
+    for (std::sregex_iterator it(content.begin(), content.end(), kInclude), end; it != end; ++it)
+        if (!AddShippedPage(site, (*it)[1].str(), CLSID(), added, lines))
+            return false;
+    return true;
+}
+
+// The policy site as the embedded site: the bench's global.asa only, or the shipped
+// site's global.asa with what it includes, over a store of the bench's own.
 bool InstallSite(std::size_t* lines) {
     entity_test::RegisterClasses();
+    if (Shipped()) {
+        g_storeDir =
+            std::filesystem::temp_directory_path() / ("cv-classify-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(g_storeDir);
+        g_store = std::make_unique<CRegistryStore>((g_storeDir / "registry.reg").string());
+    }
     CASPEntity::SetServerObjectFactory([](IDispatch** ppServer) {
         HRESULT hr = S_OK;
-        CComPtr<CServerObject> ptrServer = MakeObject<CServerObject>(&hr);
+        CComPtr<CServerObject> ptrServer =
+            g_store ? MakeObject<CServerObject>(&hr, g_store.get(), g_storeDir)
+                    : MakeObject<CServerObject>(&hr);
         *ppServer = ptrServer ? static_cast<IDispatch*>(ptrServer.Detach()) : nullptr;
         return hr;
     });
-    const std::string text = GlobalAsa();
-    *lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
     CTestSite site;
+    *lines = 0;
+    if (Shipped()) {
+        std::set<std::string> added;
+        if (!AddShippedPage(site, "global.asa", CLSID_ASAEntity, &added, lines))
+            return false;
+    } else {
+        const std::string text = GlobalAsa();
+        *lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+        if (FAILED(site.AddTextPage("Common", "global.asa", Widen(text), CLSID_ASAEntity)))
+            return false;
+    }
     static std::vector<BYTE> s_bytes;
-    return SUCCEEDED(site.AddTextPage("Common", "global.asa", Widen(text), CLSID_ASAEntity)) &&
-           SUCCEEDED(site.WriteToBytes(&s_bytes)) &&
+    return SUCCEEDED(site.WriteToBytes(&s_bytes)) &&
            SUCCEEDED(STORAGE_MANAGER::instance()->SetEmbeddedSite(s_bytes, FILETIME(), FILETIME(),
                                                                   FILETIME()));
 }
@@ -796,17 +867,39 @@ void ProbePolicy(CComPtr<IUnknown> ptrSession, const std::vector<std::string>& h
 
 // Blocked requests get the redirect to the block page with the reason the script gave;
 // an allowed one, the destination's answer.
+struct CVerdictCase {
+    std::string host;
+    std::string path;
+    const char* expected;
+};
+
 bool CheckVerdicts(unsigned short port) {
-    const struct {
-        std::string host;
-        std::string path;
-        const char* expected;
-    } cases[] = {
-        {"www.site1.example", "/", "HTTP/1.1 200 OK"},
-        {"cdn." + TableHost("warez", 3), "/", "block.asp?reason=host&host=cdn.warezonline3.com"},
-        {TableHost("games", 7), "/", "block.asp?reason=category+2&host=games"},
-        {"www.search.example", "/find?q=online+poker", "block.asp?reason=keyword+poker"},
-    };
+    std::vector<CVerdictCase> cases;
+    switch (g_policy) {
+        case EPolicy::Bench:
+            cases = {
+                {"www.site1.example", "/", "HTTP/1.1 200 OK"},
+                {"cdn." + TableHost("warez", 3), "/",
+                 "block.asp?reason=host&host=cdn.warezonline3.com"},
+                {TableHost("games", 7), "/", "block.asp?reason=category+2&host=games"},
+                {"www.search.example", "/find?q=online+poker", "block.asp?reason=keyword+poker"},
+            };
+            break;
+        case EPolicy::ShippedOpen:
+            cases = {
+                {"www.site1.example", "/", "HTTP/1.1 200 OK"},
+                {"cdn.warez.example", "/", "HTTP/1.1 200 OK"},
+            };
+            break;
+        case EPolicy::ShippedFiltered:
+            cases = {
+                {"www.site1.example", "/", "HTTP/1.1 200 OK"},
+                {"cdn.warez.example", "/",
+                 "block.asp?reason=host&detail=warez.example&host=cdn.warez.example"},
+                {"ads.test", "/x", "block.asp?reason=host&detail=ads.test&host=ads.test"},
+            };
+            break;
+    }
     bool ok = true;
     for (const auto& c : cases) {
         std::string answer;
@@ -827,9 +920,22 @@ bool CheckVerdicts(unsigned short port) {
 
 int main(int argc, char** argv) {
     // "--probe": only the single-thread probe of the policy, for a profiler.
-    const bool probeOnly = argc > 1 && std::strcmp(argv[1], "--probe") == 0;
-    if (argc > 1 && std::strcmp(argv[1], "--quick") == 0)
-        g_sizes = CSizes{300, 20, 1, 0.5};
+    bool probeOnly = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--probe") == 0) {
+            probeOnly = true;
+        } else if (std::strcmp(argv[i], "--quick") == 0) {
+            g_sizes = CSizes{300, 20, 1, 0.5};
+        } else if (std::strcmp(argv[i], "--shipped=open") == 0) {
+            g_policy = EPolicy::ShippedOpen;
+        } else if (std::strcmp(argv[i], "--shipped=filtered") == 0) {
+            g_policy = EPolicy::ShippedFiltered;
+        } else {
+            std::printf("usage: %s [--quick|--probe] [--shipped=open|--shipped=filtered]\n",
+                        argv[0]);
+            return 2;
+        }
+    }
     // CORVANE_BENCH_LOG names a diagnostic log file for a run that looks into failures
     // (its entries slow every connection: not for figures).
     if (const char* log = std::getenv("CORVANE_BENCH_LOG"))
@@ -864,6 +970,27 @@ int main(int argc, char** argv) {
         }
     }
     CPassthru::SetPrivatePort(8);  // the redirects' port; nobody follows them here
+    std::string strPolicy = "the bench's global.asa";
+    if (Shipped()) {
+        BSTR bstrName;
+        if (FAILED(session->get_Name(&bstrName))) {
+            std::printf("cannot name the bench's user\n");
+            return 1;
+        }
+        const std::string strUser = bstrName.ToUtf8();
+        strPolicy = "the shipped policy, open for everyone";
+        if (g_policy == EPolicy::ShippedFiltered) {
+            // The settings pages store a mode and a host list per user.
+            if (FAILED(g_store->SetString(kCorvaneKey, "Policy.Mode." + strUser, "filtered")) ||
+                FAILED(g_store->SetString(kCorvaneKey, "Policy.Blocked." + strUser,
+                                          kShippedBlocked))) {
+                std::printf("cannot store the policy's settings\n");
+                return 1;
+            }
+            strPolicy = "the shipped policy, filtered for user \"" + strUser +
+                        "\" (blocked: " + kShippedBlocked + ")";
+        }
+    }
 
     int status = 0;
     {
@@ -881,8 +1008,8 @@ int main(int argc, char** argv) {
             status = 1;
         }
         const std::vector<std::string> hosts = MeasuredHosts();
-        std::printf("policy: global.asa of %zu lines; %zu hosts requested in turn\n", lines,
-                    hosts.size());
+        std::printf("policy: %s; %zu lines of script; %zu hosts requested in turn\n",
+                    strPolicy.c_str(), lines, hosts.size());
         for (int i = 0; status == 0 && i < (probeOnly ? 10 : 1); ++i)
             ProbePolicy(CComPtr<IUnknown>(static_cast<IUserObject*>(session.Get())), hosts);
         if (probeOnly)
@@ -969,5 +1096,10 @@ int main(int argc, char** argv) {
     session.Reset();
     user->Stop();
     ModuleTerminate();
+    if (!g_storeDir.empty()) {
+        g_store.reset();
+        std::error_code ec;
+        std::filesystem::remove_all(g_storeDir, ec);
+    }
     return status < 0 ? 0 : status;
 }

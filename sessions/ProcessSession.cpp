@@ -1,6 +1,12 @@
 // The process session and the script object User; see ProcessSession.h.
 #include "sessions/ProcessSession.h"
 
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "com/Locale.h"
 #include "idl/DispatchIds.h"
 #include "idl/ServiceInterfaces.h"
@@ -34,6 +40,39 @@ const CDispatchTable& CProcessSession::GetDispatchTable() {
     return table;
 }
 
+namespace {
+
+// A pidfd on the process, or -1 when the kernel has none for it (it may be gone already,
+// or the call may be missing or refused); the caller then reads /proc instead.
+int OpenPidfd(LONG pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
+// Whether the process behind a pidfd still runs: 1 yes, 0 it has ended (a zombie counts as
+// ended), -1 the pidfd could not be asked.
+int PidfdAlive(int pidfd) {
+    pollfd entry{pidfd, POLLIN, 0};
+    int n;
+    do
+        n = ::poll(&entry, 1, 0);
+    while (n < 0 && errno == EINTR);
+    if (n < 0 || (entry.revents & POLLNVAL))
+        return -1;
+    return n == 0 ? 1 : 0;
+}
+
+}  // namespace
+
+CProcessSession::~CProcessSession() {
+    if (m_pidfd >= 0)
+        ::close(m_pidfd);
+}
+
 HRESULT CProcessSession::Init(const std::shared_ptr<CUserSession>& user, const BSTR& processName,
                               LONG processId, GUID* key) {
     try {
@@ -44,8 +83,14 @@ HRESULT CProcessSession::Init(const std::shared_ptr<CUserSession>& user, const B
         m_strKey = GUID2String(m_guidKey);
         if (CheckExpression(m_strKey.empty()))
             return E_UNEXPECTED;
-        if (processId > 0)
+        if (CheckExpression(m_pidfd >= 0))
+            return E_UNEXPECTED;
+        if (processId > 0) {
+            // The pidfd first: the start time read after it belongs to the same process
+            // unless that has ended by then, which the pidfd shows.
+            m_pidfd = OpenPidfd(processId);
             m_startTime = ProcessStartTime(processId);
+        }
         CCritSecLock guard(m_lock);
         m_pUser = user;
         m_lProcessId = processId;
@@ -68,8 +113,17 @@ bool CProcessSession::IsOpen() const {
     const LONG pid = m_lProcessId.load();
     if (pid <= 0)
         return true;
+    if (m_bEnded.load(std::memory_order_relaxed))
+        return false;
     // A process that was gone already when it attached has no start time; it is dead.
-    return m_startTime && IsProcessAlive(pid, m_startTime);
+    int alive = m_startTime ? -1 : 0;
+    if (alive < 0 && m_pidfd >= 0)
+        alive = PidfdAlive(m_pidfd);
+    if (alive < 0)
+        alive = IsProcessAlive(pid, m_startTime) ? 1 : 0;
+    if (alive == 0)
+        m_bEnded.store(true, std::memory_order_relaxed);
+    return alive == 1;
 }
 
 HRESULT CProcessSession::Detach() {

@@ -8,9 +8,17 @@
 // user session alive through a counted reference, so a relay or script that still holds
 // the process session after it left the user session's table can use it safely.
 //
+// Liveness is asked for every connection and request of the process, so it must be cheap:
+// Init opens a pidfd on the process (it names that process and no later one under the
+// same pid, and turns readable when the process ends), and IsOpen polls it, one system
+// call without reading /proc. Where the kernel has no pidfd (or none could be opened),
+// IsOpen reads /proc/PID/stat and compares the start time Init recorded. Once seen ended,
+// a session stays ended without asking again.
+//
 // Locks: m_lock guards the process name and the user-session reference against Detach;
-// it is taken before the user session's lock. The key and the process id are fixed after
-// Init (the id only drops to 0 at Detach) and are read without it.
+// it is taken before the user session's lock. The key, the process id, the start time and
+// the pidfd are fixed after Init (the id only drops to 0 at Detach) and are read without
+// it; the ended flag is atomic.
 #pragma once
 
 #include <sys/types.h>
@@ -31,6 +39,8 @@ class CProcessSession
     : public CComObjectRoot<CProcessSession, IDispatchImpl<CProcessSession, IUserObject>> {
 public:
     static const CDispatchTable& GetDispatchTable();
+
+    ~CProcessSession() override;
 
     // Binds the session to its user session and process and makes a fresh key.
     HRESULT Init(const std::shared_ptr<CUserSession>& user, const BSTR& processName, LONG processId,
@@ -80,7 +90,9 @@ private:
     std::shared_ptr<CUserSession> m_pUser;
     BSTR m_strProcessName;
     std::atomic<LONG> m_lProcessId{0};
-    std::optional<std::uint64_t> m_startTime;  // tells a reused pid from the process
+    std::optional<std::uint64_t> m_startTime;   // tells a reused pid from the process
+    int m_pidfd = -1;                           // the process's pidfd, or -1: read /proc
+    mutable std::atomic<bool> m_bEnded{false};  // the process was seen ended
     GUID m_guidKey;
     std::string m_strKey;
     // User.TrayIcon, made at its first use; guarded by m_lock.

@@ -2,6 +2,8 @@
 #include "sessions/ProcessSession.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "com/Locale.h"
@@ -126,6 +128,53 @@ TEST_F(ProcessSessionTest, ScriptsReachMembersThroughDispatch) {
     DISPPARAMS putItem{putArgs, &put, 2, 1};
     EXPECT_TRUE(FAILED(statics->Invoke(DISPID_VALUE, GUID_NULL, 0, DISPATCH_PROPERTYPUT, &putItem,
                                        nullptr, nullptr, nullptr)));
+}
+
+// A session of a process follows that process: open while it runs, closed as soon as it has
+// ended, whether it is still a zombie or has been reaped, and closed for good afterwards.
+TEST_F(ProcessSessionTest, IsOpenWhileItsProcessRunsAndClosedOnceItHasEnded) {
+    for (const bool reap : {false, true}) {
+        SCOPED_TRACE(reap ? "reaped" : "zombie");
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            pause();
+            _exit(0);
+        }
+        auto session = MakeObject<CProcessSession>();
+        GUID key;
+        ASSERT_EQ(S_OK, session->Init(m_user, BSTR(u"/usr/bin/child"), child, &key));
+        EXPECT_TRUE(session->IsOpen());
+        EXPECT_TRUE(session->IsOpen());
+        ASSERT_EQ(0, kill(child, SIGKILL));
+        siginfo_t info{};
+        // Waits for the end; without WNOWAIT the child is reaped as well.
+        ASSERT_EQ(0,
+                  waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | (reap ? 0 : WNOWAIT)));
+        EXPECT_FALSE(session->IsOpen());
+        EXPECT_FALSE(session->IsOpen());
+        if (!reap)
+            waitpid(child, nullptr, 0);
+    }
+}
+
+TEST_F(ProcessSessionTest, AProcessGoneBeforeItAttachedIsClosedAndADetachedOneOpen) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+        _exit(0);
+    ASSERT_EQ(child, waitpid(child, nullptr, 0));
+    auto gone = MakeObject<CProcessSession>();
+    GUID key;
+    ASSERT_EQ(S_OK, gone->Init(m_user, BSTR(u"/usr/bin/gone"), child, &key));
+    EXPECT_FALSE(gone->IsOpen());
+
+    // The program's own session (no process id) and a detached one count as open.
+    auto own = MakeObject<CProcessSession>();
+    ASSERT_EQ(S_OK, own->Init(m_user, BSTR(u"/usr/bin/own"), 0, &key));
+    EXPECT_TRUE(own->IsOpen());
+    ASSERT_EQ(S_OK, m_b->Detach());
+    EXPECT_TRUE(m_b->IsOpen());
 }
 
 }  // namespace

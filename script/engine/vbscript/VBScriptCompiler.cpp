@@ -18,6 +18,12 @@ HRESULT CVBScriptCompiler::Compile(const CVBScriptAst& ast, bool isExpression,
             compiler.SetOuterScope(*outer);
         compiler.CompileProgram(isExpression);
         compiler.Finish();
+        program.globalVarKeys.clear();
+        for (const VBSGlobalVar& var : program.globals)
+            program.globalVarKeys.push_back(ToUpperSimple(var.name));
+        program.globalFunctionKeys.clear();
+        for (int fn : program.globalFunctions)
+            program.globalFunctionKeys.push_back(ToUpperSimple(program.functions[fn].name));
         return S_OK;
     } catch (...) {
         return ReportException("CVBScriptCompiler::Compile", CV_HERE);

@@ -188,6 +188,11 @@ public:
     std::vector<VBSClass> classes;
     std::vector<VBSGlobalVar> globals;  // script-level Dim and Const
     std::vector<int> globalFunctions;   // script-level Sub and Function
+    // The names of `globals` and of `globalFunctions` upper-cased, made once by the
+    // compiler: every new instance of a script enters them into its machine by these.
+    // Empty for a program made without the compiler.
+    std::vector<std::u16string> globalVarKeys;
+    std::vector<std::u16string> globalFunctionKeys;
     bool optionExplicit = false;
     bool isTransient = false;  // Execute/Eval text that declares nothing that outlives it
     std::u16string text;       // the source, for error lines

@@ -19,6 +19,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -137,6 +138,7 @@ private:
         DWORD flags;
         CComPtr<IDispatch> object;
         bool bound = false;
+        std::u16string upper;  // the name upper-cased, to find the item again
     };
     // What a member name at a call site last resolved to: a member of a class of the
     // script, or a dispatch id of a named item's object (valid while the generation
@@ -314,7 +316,15 @@ private:
 
     std::deque<Activation> m_programs;
     Activation* m_lastActivation = nullptr;                     // the one the last call ran in
-    std::unordered_map<std::u16string, GlobalEntry> m_globals;  // upper-cased names
+    // Found by a view without building a string for each look-up.
+    struct NameHash {
+        using is_transparent = void;
+        std::size_t operator()(std::u16string_view name) const {
+            return std::hash<std::u16string_view>()(name);
+        }
+    };
+    std::unordered_map<std::u16string, GlobalEntry, NameHash, std::equal_to<>>
+        m_globals;  // upper-cased names
     std::vector<std::u16string> m_dispNames;  // script dispatch ids - 1 -> upper-cased name
     std::deque<CComVariant> m_globalSlots;
     std::vector<NamedItem> m_items;

@@ -1,6 +1,7 @@
 // The VBScript virtual machine: globals, name resolution, variables, arrays and calls.
 // See VBScriptVM.h.
 #include <cstring>
+#include <unordered_map>
 
 #include "com/DiagnosticLog.h"
 #include "com/SafeArray.h"
@@ -54,6 +55,21 @@ bool IsFixedArray(const VARIANT* v) {
     return (v->vt & VT_ARRAY) && v->parray && (v->parray->fFeatures & FADF_FIXEDSIZE);
 }
 
+// The language's own constants by upper-cased name (the first of equal names), built once
+// and read-only afterwards: every new script instance resolves its names afresh, and a
+// scan of the whole list for each name that is not a global was a large part of a run.
+const VBBuiltinConstant* FindVBScriptConstant(const std::u16string& upperName) {
+    // Never destroyed, like the list it points into.
+    static const auto* index = [] {
+        auto* map = new std::unordered_map<std::u16string, const VBBuiltinConstant*>();
+        for (const VBBuiltinConstant& c : VBScriptConstants())
+            map->emplace(ToUpperSimple(c.name), &c);
+        return map;
+    }();
+    auto it = index->find(upperName);
+    return it == index->end() ? nullptr : it->second;
+}
+
 }  // namespace
 
 CVBScriptVM::Activation* CVBScriptVM::ActivationOf(const CVBScriptProgram* program) {
@@ -69,13 +85,24 @@ HRESULT CVBScriptVM::AddProgram(const VBSProgramPtr& program) {
             return S_OK;
         m_programs.push_back({program, std::vector<Binding>(program->globalNames.size()),
                               std::vector<MemberCache>(program->globalNames.size())});
-        for (const VBSGlobalVar& var : program->globals) {
-            std::u16string upper = ToUpperSimple(var.name);
+        // Every instance of a script fills its machine afresh: one table size for all
+        // of the program's names instead of growing it name by name.
+        m_globals.reserve(m_globals.size() + program->globals.size() +
+                          program->globalFunctions.size() + program->classes.size());
+        // The compiler's upper-cased names when it made them, else made here.
+        const bool haveVarKeys = program->globalVarKeys.size() == program->globals.size();
+        const bool haveFunctionKeys =
+            program->globalFunctionKeys.size() == program->globalFunctions.size();
+        for (std::size_t g = 0; g < program->globals.size(); ++g) {
+            const VBSGlobalVar& var = program->globals[g];
+            std::u16string upper =
+                haveVarKeys ? program->globalVarKeys[g] : ToUpperSimple(var.name);
             if (var.constant >= 0) {
                 m_globalSlots.emplace_back(program->constants[var.constant]);
                 m_dispNames.push_back(upper);
-                m_globals[upper] = {BindKind::Const, &m_globalSlots.back(), nullptr, -1,
-                                    static_cast<DISPID>(m_dispNames.size())};
+                m_globals.insert_or_assign(
+                    std::move(upper), GlobalEntry{BindKind::Const, &m_globalSlots.back(), nullptr,
+                                                  -1, static_cast<DISPID>(m_dispNames.size())});
                 continue;
             }
             auto it = m_globals.find(upper);
@@ -90,11 +117,14 @@ HRESULT CVBScriptVM::AddProgram(const VBSProgramPtr& program) {
                 MakeEmptyArray(slot);
             }
         }
-        for (int fn : program->globalFunctions) {
-            std::u16string upper = ToUpperSimple(program->functions[fn].name);
+        for (std::size_t f = 0; f < program->globalFunctions.size(); ++f) {
+            const int fn = program->globalFunctions[f];
+            std::u16string upper = haveFunctionKeys ? program->globalFunctionKeys[f]
+                                                    : ToUpperSimple(program->functions[fn].name);
             m_dispNames.push_back(upper);
-            m_globals[upper] = {BindKind::Function, nullptr, program.get(), fn,
-                                static_cast<DISPID>(m_dispNames.size())};
+            m_globals.insert_or_assign(std::move(upper),
+                                       GlobalEntry{BindKind::Function, nullptr, program.get(), fn,
+                                                   static_cast<DISPID>(m_dispNames.size())});
         }
         for (std::size_t c = 0; c < program->classes.size(); ++c)
             m_globals[ToUpperSimple(program->classes[c].name)] = {
@@ -119,7 +149,7 @@ VARIANT* CVBScriptVM::NewGlobalVar(std::u16string_view name) {
 void CVBScriptVM::AddNamedItem(std::u16string_view name, DWORD dwFlags) {
     std::u16string upper = ToUpperSimple(name);
     for (NamedItem& item : m_items) {
-        if (ToUpperSimple(item.name) == upper) {
+        if (item.upper == upper) {
             item.flags = dwFlags;
             item.object = nullptr;
             item.bound = false;
@@ -127,7 +157,7 @@ void CVBScriptVM::AddNamedItem(std::u16string_view name, DWORD dwFlags) {
             return;
         }
     }
-    m_items.push_back({std::u16string(name), dwFlags, nullptr, false});
+    m_items.push_back({std::u16string(name), dwFlags, nullptr, false, upper});
     if (dwFlags & SCRIPTITEM_ISVISIBLE)
         m_globals[upper] = {BindKind::NamedItem, nullptr, nullptr,
                             static_cast<int>(m_items.size() - 1), 0};
@@ -158,7 +188,7 @@ IDispatch* CVBScriptVM::ItemObject(int index) {
 }
 
 CVBScriptVM::GlobalEntry* CVBScriptVM::FindGlobal(std::u16string_view upperName) {
-    auto it = m_globals.find(std::u16string(upperName));
+    auto it = m_globals.find(upperName);
     return it == m_globals.end() ? nullptr : &it->second;
 }
 
@@ -196,12 +226,9 @@ CVBScriptVM::Binding CVBScriptVM::Resolve(Frame& frame, int nameIndex) {
             }
         }
         if (b.kind == BindKind::None) {
-            for (const VBBuiltinConstant& c : VBScriptConstants()) {
-                if (EqualsNoCase(c.name, upper)) {
-                    b.kind = BindKind::Const;
-                    b.var = const_cast<VARIANT*>(&c.value);
-                    break;
-                }
+            if (const VBBuiltinConstant* c = FindVBScriptConstant(upper)) {
+                b.kind = BindKind::Const;
+                b.var = const_cast<VARIANT*>(&c->value);
             }
         }
         if (b.kind == BindKind::None) {

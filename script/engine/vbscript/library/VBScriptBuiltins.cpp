@@ -5,6 +5,7 @@
 #include "script/engine/vbscript/library/VBScriptBuiltins.h"
 
 #include <algorithm>
+#include <unordered_map>
 #include <vector>
 
 #include "com/ClassRegistry.h"
@@ -152,14 +153,17 @@ std::span<const VBBuiltin> VBScriptBuiltins() {
 }
 
 const VBBuiltin* FindVBScriptBuiltin(std::u16string_view name) {
-    const auto& table = Table();
-    auto it = std::lower_bound(table.begin(), table.end(), name,
-                               [](const VBBuiltin& entry, std::u16string_view key) {
-                                   return CompareNoCase(entry.name, key) < 0;
-                               });
-    if (it == table.end() || CompareNoCase(it->name, name) != 0)
-        return nullptr;
-    return &*it;
+    // Upper-cased name -> the first entry of that name in the table, built once and
+    // read-only afterwards: scripts look names up here each time a new instance first
+    // uses them. Never destroyed, so that it outlives every caller.
+    static const auto* index = [] {
+        auto* map = new std::unordered_map<std::u16string, const VBBuiltin*>();
+        for (const VBBuiltin& entry : Table())
+            map->emplace(ToUpperSimple(entry.name), &entry);
+        return map;
+    }();
+    auto it = index->find(ToUpperSimple(name));
+    return it == index->end() ? nullptr : it->second;
 }
 
 std::span<const VBBuiltinConstant> VBScriptConstants() {
