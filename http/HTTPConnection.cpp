@@ -137,8 +137,13 @@ bool CHTTPConnection::OnRead(DWORD error, CSocketHandle, CBuffer* buffer, bool e
             if (buffer && buffer->length() > 0)
                 m_strData.append(reinterpret_cast<const char*>(buffer->data()), buffer->length());
             owned.reset();
-            m_hEvent->Set();
+            m_bHandedOver = false;
             bMore = !m_bStopping.load() && ProcessData(endOfStream);
+            // Every hand-over signals when it ends; an arrival that handed nothing over
+            // signals here. One signal per arrival at most: each one costs the idle wait
+            // a round through the pool.
+            if (!m_bHandedOver)
+                m_hEvent->Set();
         }
     } catch (...) {
         ReportException("CHTTPConnection::OnRead", CV_HERE);
@@ -232,6 +237,7 @@ void CHTTPConnection::Dispatch(const std::shared_ptr<CHTTPRequest>& request, boo
         ReportException("CHTTPConnection::Dispatch", CV_HERE);
     }
     m_bDispatching = false;
+    m_bHandedOver = true;
     m_hEvent->Set();  // the idle time starts again from here
 }
 

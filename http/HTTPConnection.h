@@ -25,9 +25,9 @@
 // both directions.
 //
 // The idle time-out is a registered wait of the thread pool on an event that every
-// arrival and every finished hand-over signals; a wait that times out stops the
-// connection. References: one for the registered wait (dropped by Term) and one for the
-// reader (dropped by its last completion); the connection deletes itself when both have
+// finished hand-over, and every arrival that hands nothing over, signals; a wait that
+// times out stops the connection. References: one for the registered wait (dropped by Term) and one
+// for the reader (dropped by its last completion); the connection deletes itself when both have
 // gone. The reader's completions run one at a time, so the request being read and the
 // collected bytes are touched by one thread at a time and need no lock.
 #pragma once
@@ -111,5 +111,6 @@ private:
 
     // The reader's side; touched only by the reader's completions, one at a time.
     std::shared_ptr<CHTTPRequest> m_pRequest;  // the request being read; null between
-    std::string m_strData;  // bytes received and not yet used by a complete request
+    std::string m_strData;       // bytes received and not yet used by a complete request
+    bool m_bHandedOver = false;  // a request was handed over since the last arrival
 };

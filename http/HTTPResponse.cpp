@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <ctime>
@@ -73,25 +74,37 @@ constexpr StatusEntry kStatusTable[] = {
 };
 static_assert(std::size(kStatusTable) == 40);
 
-std::string UpperCase(std::string_view text) {
-    std::string upper(text);
-    for (char& c : upper)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    return upper;
+// Header names compare without regard to ASCII case.
+bool SameName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'a' && x <= 'z')
+            x = static_cast<char>(x - 'a' + 'A');
+        if (y >= 'a' && y <= 'z')
+            y = static_cast<char>(y - 'a' + 'A');
+        if (x != y)
+            return false;
+    }
+    return true;
 }
 
 // A header name must be a token: visible ASCII without the separators.
 bool IsToken(std::string_view name) {
+    static constexpr auto kTokenChars = [] {
+        std::array<bool, 256> table{};
+        for (int c = 33; c < 127; ++c)
+            table[static_cast<std::size_t>(c)] =
+                std::string_view("()<>@,;:\\\"/[]?={}").find(static_cast<char>(c)) ==
+                std::string_view::npos;
+        return table;
+    }();
     if (name.empty())
         return false;
-    for (unsigned char c : name) {
-        if (c <= 32 || c >= 127)
+    for (unsigned char c : name)
+        if (!kTokenChars[c])
             return false;
-        if (std::string_view("()<>@,;:\\\"/[]?={}").find(static_cast<char>(c)) !=
-            std::string_view::npos)
-            return false;
-    }
     return true;
 }
 
@@ -100,6 +113,10 @@ bool HasLineBreak(std::string_view text) {
 }
 
 std::atomic<CHTTPSocketOwner*> g_socketOwner{nullptr};
+
+bool Append(CBuffer& buffer, std::string_view text) {
+    return buffer.append(text.data(), static_cast<long>(text.size())) == 0;
+}
 
 }  // namespace
 
@@ -119,7 +136,9 @@ CComPtr<CHTTPResponse> CHTTPResponse::Create(CComPtr<IUnknown> ptrSession) {
 }
 
 CHTTPResponse::CHTTPResponse(CComPtr<IUnknown> ptrSession)
-    : m_ptrSession(std::move(ptrSession)), m_pOwner(CHTTPSocketOwner::Instance()) {}
+    : m_ptrSession(std::move(ptrSession)), m_pOwner(CHTTPSocketOwner::Instance()) {
+    m_headers.reserve(8);  // what a page's answer usually carries, with those Send adds
+}
 
 ULONG CHTTPResponse::AddRef() {
     return m_cRef.fetch_add(1, std::memory_order_relaxed) + 1;
@@ -159,14 +178,11 @@ HRESULT CHTTPResponse::PutHeader(std::string_view name, std::string_view value) 
     try {
         if (CheckExpression(!IsToken(name) || HasLineBreak(value)))
             return E_INVALIDARG;
-        const std::string upper = UpperCase(name);
-        const auto it = m_mapHeaderNames.find(upper);
-        if (it != m_mapHeaderNames.end()) {
-            m_headers[it->second].second.assign(value);
+        if (const auto it = FindHeader(name); it != m_headers.end()) {
+            it->second.assign(value);
             return S_OK;
         }
         m_headers.emplace_back(std::string(name), std::string(value));
-        m_mapHeaderNames.emplace(upper, m_headers.size() - 1);
         return S_OK;
     } catch (...) {
         return ReportException("CHTTPResponse::PutHeader", CV_HERE);
@@ -175,8 +191,8 @@ HRESULT CHTTPResponse::PutHeader(std::string_view name, std::string_view value) 
 
 std::string CHTTPResponse::GetHeader(std::string_view name) const {
     try {
-        const auto it = m_mapHeaderNames.find(UpperCase(name));
-        return it == m_mapHeaderNames.end() ? std::string() : m_headers[it->second].second;
+        const auto it = FindHeader(name);
+        return it == m_headers.end() ? std::string() : it->second;
     } catch (...) {
         ReportException("CHTTPResponse::GetHeader", CV_HERE);
         return std::string();
@@ -185,17 +201,21 @@ std::string CHTTPResponse::GetHeader(std::string_view name) const {
 
 void CHTTPResponse::ClearHeaders() {
     m_headers.clear();
-    m_mapHeaderNames.clear();
+}
+
+CHTTPResponse::HeaderList::iterator CHTTPResponse::FindHeader(std::string_view name) {
+    // A response has a handful of headers: a search costs less than an index of them.
+    return std::find_if(m_headers.begin(), m_headers.end(),
+                        [name](const auto& header) { return SameName(header.first, name); });
+}
+
+CHTTPResponse::HeaderList::const_iterator CHTTPResponse::FindHeader(std::string_view name) const {
+    return const_cast<CHTTPResponse*>(this)->FindHeader(name);
 }
 
 void CHTTPResponse::RemoveHeader(std::string_view name) {
-    const auto it = m_mapHeaderNames.find(UpperCase(name));
-    if (it == m_mapHeaderNames.end())
-        return;
-    m_headers.erase(m_headers.begin() + static_cast<std::ptrdiff_t>(it->second));
-    m_mapHeaderNames.clear();
-    for (std::size_t i = 0; i < m_headers.size(); ++i)
-        m_mapHeaderNames.emplace(UpperCase(m_headers[i].first), i);
+    if (const auto it = FindHeader(name); it != m_headers.end())
+        m_headers.erase(it);
 }
 
 HRESULT CHTTPResponse::SetEntityStream(IStream* pStream) {
@@ -253,6 +273,18 @@ std::string CHTTPResponse::FormatDate(std::int64_t unixSeconds) {
     return text;
 }
 
+const std::string& CHTTPResponse::CurrentDate() {
+    // Formatted once a second per thread rather than for every response.
+    thread_local std::int64_t t_second = -1;
+    thread_local std::string t_text;
+    const auto now = static_cast<std::int64_t>(std::time(nullptr));
+    if (now != t_second) {
+        t_text = FormatDate(now);
+        t_second = now;
+    }
+    return t_text;
+}
+
 bool CHTTPResponse::StatusAllowsBody() const {
     // The status text starts with its code; a text that does not is taken to allow one.
     unsigned code = 0;
@@ -285,7 +317,7 @@ HRESULT CHTTPResponse::Send(CSocketHandle sock, bool bClose) {
         if (bClose)
             hr = PutHeader("Connection", "close");
         if (SUCCEEDED(hr))
-            hr = PutHeader("Date", FormatDate(static_cast<std::int64_t>(std::time(nullptr))));
+            hr = PutHeader("Date", CurrentDate());
         if (SUCCEEDED(hr))
             hr = PutHeader("Server", ServerName());
         // The length is set here as well as with the stream: a page may have cleared the
@@ -306,16 +338,20 @@ HRESULT CHTTPResponse::Send(CSocketHandle sock, bool bClose) {
         else
             m_nBodySent = 0;
 
-        std::string head = "HTTP/1.1 " + m_strStatus + "\r\n";
+        // The head goes straight into the first write's buffer, ahead of the body.
+        std::size_t headSize = 9 + m_strStatus.size() + 2 + 2;
         for (const auto& [name, value] : m_headers)
-            head += name + ": " + value + "\r\n";
-        head += "\r\n";
-
-        const std::uint64_t capacity = head.size() + std::uint64_t{NextPieceSize()};
+            headSize += name.size() + 2 + value.size() + 2;
+        const std::uint64_t capacity = headSize + std::uint64_t{NextPieceSize()};
         auto buffer = std::make_unique<CBuffer>(static_cast<std::uint32_t>(capacity));
         if (CheckExpression(buffer->capacity() < capacity))
             return E_OUTOFMEMORY;
-        if (buffer->append(head.data(), static_cast<long>(head.size())) != 0)
+        bool bAppended =
+            Append(*buffer, "HTTP/1.1 ") && Append(*buffer, m_strStatus) && Append(*buffer, "\r\n");
+        for (const auto& [name, value] : m_headers)
+            bAppended = bAppended && Append(*buffer, name) && Append(*buffer, ": ") &&
+                        Append(*buffer, value) && Append(*buffer, "\r\n");
+        if (!(bAppended && Append(*buffer, "\r\n")))
             return E_OUTOFMEMORY;
 
         m_bClose = bClose;

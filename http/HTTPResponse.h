@@ -34,7 +34,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -107,7 +106,13 @@ private:
     CHTTPResponse(const CHTTPResponse&) = delete;
     CHTTPResponse& operator=(const CHTTPResponse&) = delete;
 
+    using HeaderList = std::vector<std::pair<std::string, std::string>>;
+    // The header of that name (compared without regard to case), or the end.
+    HeaderList::iterator FindHeader(std::string_view name);
+    HeaderList::const_iterator FindHeader(std::string_view name) const;
     void RemoveHeader(std::string_view name);
+    // The "Date" header's value for now.
+    static const std::string& CurrentDate();
     // Whether the status allows a body (not 1xx, 204 or 304).
     bool StatusAllowsBody() const;
     // The size of the next piece of the body: up to the send buffer size.
@@ -119,9 +124,8 @@ private:
     std::atomic<ULONG> m_cRef{0};
     CComPtr<IUnknown> m_ptrSession;
     CComPtr<IStream> m_ptrEntityStream;
-    // Upper-cased name -> index into m_headers, whose names are as first given.
-    std::unordered_map<std::string, std::size_t> m_mapHeaderNames;
-    std::vector<std::pair<std::string, std::string>> m_headers;
+    // Names as first given, in the order first put.
+    HeaderList m_headers;
     std::string m_strStatus = "200 OK";
     ULONGLONG m_nTotalSize = 0;
     ULONGLONG m_nBodySent = 0;  // bytes of the body read into pieces so far

@@ -63,6 +63,23 @@ TEST(ResponseHeaders, KeepTheFirstSpellingAndTheLastValue) {
     EXPECT_TRUE(response->Headers().empty());
 }
 
+TEST(ResponseHeaders, NamesDifferingBeyondCaseStaySeparateAndARemovalKeepsTheOrder) {
+    CComPtr<CHTTPResponse> response = CHTTPResponse::Create(nullptr);
+    EXPECT_EQ(response->PutHeader("X-A", "1"), S_OK);
+    EXPECT_EQ(response->PutHeader("X-Ab", "2"), S_OK);
+    CComPtr<IStream> body(MakeObject<CTestStream>("12345"));
+    EXPECT_EQ(response->SetEntityStream(body.Get()), S_OK);
+    EXPECT_EQ(response->PutHeader("x-b", "3"), S_OK);
+    EXPECT_EQ(response->GetHeader("CONTENT-LENGTH"), "5");
+    EXPECT_EQ(response->GetHeader("x-a"), "1");
+    // Taking the body away removes its length from the middle of the list.
+    EXPECT_EQ(response->SetEntityStream(nullptr), S_OK);
+    std::vector<std::string> names;
+    for (const auto& [name, value] : response->Headers())
+        names.push_back(name + "=" + value);
+    EXPECT_EQ(names, (std::vector<std::string>{"X-A=1", "X-Ab=2", "x-b=3"}));
+}
+
 TEST(ResponseHeaders, RefuseTextThatWouldSplitTheResponse) {
     CComPtr<CHTTPResponse> response = CHTTPResponse::Create(nullptr);
     EXPECT_EQ(response->PutHeader("X-A", "1\r\nSet-Cookie: x=1"), E_INVALIDARG);

@@ -1,12 +1,15 @@
 // The local web server with stand-in entities over real loopback connections: the page
 // name of a path, the language choice, error pages, the "Accept" check, the methods it
-// answers, and the order of answers on one connection.
+// answers, the order of answers on one connection, and a thousand connections at once.
 #include "http/server/HTTPServer.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -230,6 +233,74 @@ TEST_F(HTTPServerTest, PipelinedRequestsAreAnsweredInOrder) {
     Response r = client.Read();
     EXPECT_EQ(r.statusLine, "HTTP/1.1 404 Not Found");
     EXPECT_FALSE(client.Read().complete);
+}
+
+// A thousand keep-alive connections open at once, each with its request in flight
+// together with all the others, a few rounds: every request is answered in full and in
+// order, and once the clients close, every connection of the server is gone.
+TEST_F(HTTPServerTest, AThousandConnectionsAtOnceAreAllAnsweredAndAllEnd) {
+    constexpr int kConnections = 1000;
+    constexpr int kRounds = 3;
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    if (limit.rlim_max < 2 * kConnections + 200)
+        GTEST_SKIP() << "at most " << limit.rlim_max << " open files allowed";
+    limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, 2 * kConnections + 200);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(::listen(listener, 2 * kConnections), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+
+    // The clients connect first (the backlog holds them), then each accepted socket
+    // becomes a connection of the server, as the socket server hands them over.
+    std::vector<int> fds;
+    std::vector<std::unique_ptr<CClient>> clients;
+    for (int i = 0; i < kConnections; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        fds.push_back(fd);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0) << i;
+        clients.push_back(std::make_unique<CClient>(fd));
+    }
+    for (int i = 0; i < kConnections; ++i) {
+        const int accepted = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        ASSERT_GE(accepted, 0) << i;
+        CSocketHandle sock;
+        ASSERT_EQ(sock.Attach(accepted), S_OK);
+        auto* connection = new (std::nothrow) CHTTPConnection(nullptr, sock, &server);
+        ASSERT_NE(connection, nullptr);
+        ASSERT_EQ(connection->Start(nullptr), S_OK);
+        sock.release();
+    }
+    ::close(listener);
+    EXPECT_EQ(CHTTPConnection::Instances().Count(), kConnections);
+
+    int answered = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        for (auto& client : clients)
+            ASSERT_TRUE(
+                client->Send("GET /x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+                             "GET /a/b.asp HTTP/1.1\r\n\r\n"));
+        for (auto& client : clients) {
+            const Response first = client->Read(), second = client->Read();
+            answered +=
+                first.complete && first.statusLine == "HTTP/1.1 200 OK" && first.body == "x page";
+            answered += second.complete && second.body == "english b";
+        }
+    }
+    EXPECT_EQ(answered, 2 * kRounds * kConnections);
+
+    for (int fd : fds)
+        ::close(fd);
+    EXPECT_TRUE(CHTTPConnection::Instances().WaitForNone(kWaitMs));
+    EXPECT_EQ(CHTTPConnection::Instances().Count(), 0);
 }
 
 }  // namespace
