@@ -112,6 +112,9 @@ void CJScriptBuiltins::Install(duk_context* ctx) {
     duk_put_prop_string(ctx, -2, "Enumerator");
     duk_push_c_function(ctx, &ActiveXObjectConstructor, 1);
     duk_put_prop_string(ctx, -2, "ActiveXObject");
+    // Duktape keeps its own object (version and environment only, in our configuration)
+    // for its error handling, which reaches it directly; pages have no business with it.
+    duk_del_prop_string(ctx, -1, "Duktape");
 
     duk_get_prop_string(ctx, -1, "Error");
     duk_get_prop_string(ctx, -1, "prototype");

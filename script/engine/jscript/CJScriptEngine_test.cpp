@@ -297,6 +297,50 @@ TEST_F(JScriptEngineTest, ReusedHeapStartsWithFreshGlobalsAndBuiltins) {
     EXPECT_EQ(CJScriptHeap::OpenedCount() - openedBefore, 1u) << "the later clones reuse the heap";
 }
 
+// The global environment holds JScript's built-ins and ours, not the later additions
+// that Duktape is configured without (each would cost every fresh environment), and
+// the built-in prototypes and objects stay writable and extensible for the page.
+TEST_F(JScriptEngineTest, BuiltinSetFitsJScriptAndStaysExtensible) {
+    ASSERT_EQ(engine->SetScriptState(SCRIPTSTATE_STARTED), S_OK);
+    ASSERT_EQ(Parse(u"Array.prototype.sum = function() {\n"
+                    u"  var s = 0; for (var i = 0; i < this.length; i++) s += this[i]; return s;\n"
+                    u"};\n"
+                    u"String.prototype.twice = function() { return this + this; };\n"
+                    u"Date.prototype.yearOnly = function() { return this.getFullYear(); };\n"
+                    u"Math.half = function(x) { return x / 2; };\n"
+                    u"Object.prototype.tag = 't';\n"
+                    u"Array.prototype.reverse = function() { return 'own reverse'; };\n"),
+              S_OK);
+    const struct {
+        const char16_t* expression;
+        const char16_t* expected;
+    } cases[] = {
+        {u"[1, 2, 3].sum()", u"6"},
+        {u"'ab'.twice()", u"abab"},
+        {u"new Date(2001, 1, 1).yearOnly()", u"2001"},
+        {u"Math.half(9)", u"4.5"},
+        {u"({}).tag + [].tag + (5).tag", u"ttt"},
+        {u"[1, 2].reverse()", u"own reverse"},
+        {u"Object.isExtensible(Array.prototype) && Object.isExtensible(Math)", u"true"},
+        {u"[typeof Object, typeof Function, typeof Array, typeof String, typeof Boolean,"
+         u" typeof Number, typeof Math, typeof Date, typeof RegExp, typeof Error,"
+         u" typeof TypeError, typeof JSON, typeof ActiveXObject, typeof Enumerator,"
+         u" typeof VBArray, typeof encodeURIComponent, typeof escape].join(' ')",
+         u"function function function function function function object function function "
+         u"function function object function function function function function"},
+        {u"[typeof ArrayBuffer, typeof Uint8Array, typeof Float64Array, typeof DataView,"
+         u" typeof Reflect, typeof Symbol, typeof TextEncoder, typeof TextDecoder,"
+         u" typeof CBOR, typeof performance, typeof Duktape].join(' ')",
+         u"undefined undefined undefined undefined undefined undefined undefined undefined "
+         u"undefined undefined undefined"},
+    };
+    for (const auto& c : cases) {
+        CComVariant v = Eval(engine.Get(), std::u16string(u"String(") + c.expression + u")");
+        EXPECT_EQ(Utf16ToUtf8(v.Text()), Utf16ToUtf8(c.expected)) << Utf16ToUtf8(c.expression);
+    }
+    EXPECT_TRUE(site->errors.empty());
+}
+
 // Built-in methods are light functions (a function pointer, no object of their own):
 // scripts use them as any function, errors inside them carry the calling script's
 // position, and the host gets a callable object for one.

@@ -1,4 +1,6 @@
-// Our settings for the Duktape build, read at the end of the build's duk_config.h.
+// Our settings for the Duktape build, included near the end of the duk_config.h that
+// scripts/configure-duktape generates (options that change the built-ins' initialisation
+// data, such as which built-ins exist, are configure options in CMakeLists.txt instead).
 //
 // The stock configuration of the source package leaves out the execution time-out
 // hook; the engine needs it so that InterruptScriptThread can stop a running script
@@ -39,18 +41,6 @@
 // when an allocation fails (the allocator refuses beyond the engine's memory limit, and
 // Duktape then collects and retries) and when the heap is destroyed.
 #undef DUK_USE_VOLUNTARY_GC
-
-// Every run of a page starts in a fresh global environment, and Duktape builds the
-// built-in objects anew for each one. Built-in methods (Math.max, String.prototype.trim
-// and the others) become light functions: a C function pointer with its
-// argument count, stored in the property value itself, so a new environment creates the
-// few dozen built-in objects only, and there is that much less for the collector to
-// sweep afterwards. A light function behaves as a function in scripts (typeof, calls,
-// call/apply, bind); it cannot take properties of its own, its name is a made-up one,
-// and it is turned into a full function object where a script or the host needs one
-// as an object.
-#undef DUK_USE_LIGHTFUNC_BUILTINS
-#define DUK_USE_LIGHTFUNC_BUILTINS
 
 #if defined(__cplusplus)
 extern "C" {
