@@ -55,6 +55,7 @@
 #include <vector>
 
 #include "async/AsyncThreadPool.h"
+#include "bench/BenchSockets.h"
 #include "com/DiagnosticLog.h"
 #include "com/Singleton.h"
 #include "http/HTTPConnection.h"
@@ -118,37 +119,11 @@ const char16_t kAspPage[] =
 // ---- Sockets ------------------------------------------------------------------------
 
 int Listen(unsigned short* port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(*port);
-    socklen_t length = sizeof(address);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        ::listen(fd, 4096) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        if (fd >= 0)
-            ::close(fd);
-        return -1;
-    }
-    *port = ntohs(address.sin_port);
-    return fd;
+    return ListenLoopback(port);
 }
 
 int ConnectTo(unsigned short port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        if (fd >= 0)
-            ::close(fd);
-        return -1;
-    }
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    return fd;
+    return ConnectLoopback(port, true);
 }
 
 std::string Request(const char* path) {

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "async/AsyncThreadPool.h"
+#include "bench/BenchSockets.h"
 #include "com/Singleton.h"
 #include "passthru/Passthru.h"
 
@@ -50,30 +51,11 @@ const char* Name(Mode m) {
 }
 
 int Listen(unsigned short* port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        ::listen(fd, 4096) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        return -1;
-    *port = ntohs(address.sin_port);
-    return fd;
+    return ListenLoopback(port);
 }
 
 int ConnectTo(unsigned short port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    return ConnectLoopback(port, false);
 }
 
 void NoDelay(int fd) {
