@@ -111,6 +111,11 @@ void CHTTPServer::WhenSocketFree(const CSocketHandle& sock, Work work) {
     }
 }
 
+std::size_t CHTTPServer::BusySockets() const {
+    std::lock_guard lock(m_lock);
+    return m_mapBusy.size();
+}
+
 void CHTTPServer::ReleaseSocket(const CSocketHandle& sock) {
     try {
         Work next;

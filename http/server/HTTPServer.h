@@ -60,6 +60,8 @@ public:
 
     // CHTTPSocketOwner
     void ReleaseSocket(const CSocketHandle& sock) override;
+    // Sockets whose response is still being sent (the owner must outlive them).
+    std::size_t BusySockets() const;
 
     // The entity for the request's path ("/" is the site's default page); STG_E_FILENOTFOUND
     // when no language has it.
@@ -95,7 +97,7 @@ private:
     HRESULT Send(CHTTPResponse* response, const CSocketHandle& sock, bool bClose);
 
     // Guards m_mapBusy. Innermost.
-    std::mutex m_lock;
+    mutable std::mutex m_lock;
     // Busy sockets and the work waiting for each.
     std::unordered_map<SOCKET, std::deque<Work>> m_mapBusy;
     EntityLoader m_loader;

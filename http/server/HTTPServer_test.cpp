@@ -4,8 +4,11 @@
 #include "http/server/HTTPServer.h"
 
 #include <gtest/gtest.h>
+
 #include <sys/resource.h>
 #include <unistd.h>
+#include <chrono>
+#include <thread>
 
 #include <cstdlib>
 #include <map>
@@ -112,6 +115,12 @@ protected:
         EXPECT_TRUE(CHTTPConnection::Instances().WaitForNone(kWaitMs));
         EXPECT_TRUE(CAsyncRead::Instances().WaitForNone(kWaitMs));
         EXPECT_TRUE(CAsyncWrite::Instances().WaitForNone(kWaitMs));
+        // A response's last write hands its socket back to the server as it ends; the
+        // server is this fixture's and must outlive that.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+        while (server.BusySockets() != 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_EQ(server.BusySockets(), 0u);
     }
 };
 
