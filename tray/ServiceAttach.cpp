@@ -6,10 +6,8 @@
 #include <filesystem>
 #include <thread>
 
-#include <thread>
 #include "com/CComVariant.h"
 #include "com/DiagnosticLog.h"
-
 #include "idl/Identifiers.h"
 #include "idl/ServerSocket.h"
 #include "rpc/RpcConnection.h"
