@@ -3,6 +3,7 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -10,6 +11,8 @@
 #include "com/DiagnosticLog.h"
 
 namespace {
+
+std::atomic<long> s_stallSeconds{60};
 
 struct Transfer {
     CURL* pCurl = nullptr;
@@ -100,6 +103,10 @@ std::string NoProxyList() {
 
 }  // namespace
 
+void CHTTPFetch::SetStallSeconds(long seconds) {
+    s_stallSeconds = seconds;
+}
+
 HRESULT CHTTPFetch::Fetch(const std::string& url, const Options& options, const Sink& sink,
                           Result* pResult) {
     if (CheckExpression(!pResult || !sink))
@@ -137,7 +144,8 @@ HRESULT CHTTPFetch::Fetch(const std::string& url, const Options& options, const 
         bSet = bSet && curl_easy_setopt(c, CURLOPT_MAXREDIRS, 10L) == CURLE_OK;
         bSet = bSet && curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, 30L) == CURLE_OK;
         bSet = bSet && curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK;
-        bSet = bSet && curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, 60L) == CURLE_OK;
+        bSet =
+            bSet && curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, s_stallSeconds.load()) == CURLE_OK;
         bSet = bSet && curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
         bSet = bSet && curl_easy_setopt(c, CURLOPT_NOPROXY, strNoProxy.c_str()) == CURLE_OK;
         bSet = bSet && curl_easy_setopt(c, CURLOPT_ERRORBUFFER, szError) == CURLE_OK;

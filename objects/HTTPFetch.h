@@ -50,4 +50,8 @@ public:
     // byte); every answer of or about the server is in *pResult.
     static HRESULT Fetch(const std::string& url, const Options& options, const Sink& sink,
                          Result* pResult);
+
+    // How long a transfer may move less than one byte a second before it is given up
+    // (60 seconds; tests shorten it to show that a silent server ends the call).
+    static void SetStallSeconds(long seconds);
 };

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -17,8 +18,13 @@
 #include <sstream>
 #include <thread>
 
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
 #include "com/SafeArray.h"
 #include "objects/CategoryProtocol.h"
+#include "objects/HTTPFetch.h"
 #include "objects/LoopbackTestServer.h"
 #include "objects/MachineFingerprint.h"
 #include "objects/PendingReplacements.h"
@@ -492,6 +498,139 @@ TEST_F(DownloadTest, FailuresLeaveTheTargetAlone) {
     EXPECT_EQ(m_ptrServer->DownloadFile(BSTR(u"http://127.0.0.1/"), BSTR(u"a"),
                                         ByRef<bool>(&reboot), nullptr),
               E_POINTER);
+}
+
+// ---- Servers that stall, and servers that cannot be trusted ---------------------------------
+
+// Takes a request, sends `start` (perhaps nothing) and then says nothing more until the
+// client gives up and closes the connection.
+class CStallingHTTPServer {
+public:
+    explicit CStallingHTTPServer(std::string start)
+        : m_start(std::move(start)), m_server([this](int fd) {
+              CLoopbackTestServer::ReadRequestHead(fd);
+              CLoopbackTestServer::WriteAll(fd, m_start);
+              char c;
+              while (::recv(fd, &c, 1, 0) > 0) {
+              }
+          }) {}
+    std::string URL() const { return "http://127.0.0.1:" + std::to_string(m_server.Port()) + "/f"; }
+
+private:
+    const std::string m_start;
+    CLoopbackTestServer m_server;
+};
+
+// A fetch gives up once the server has sent nothing for the stall limit: a silent server, or
+// one that stops in the middle of the body, ends the call as a failed fetch and changes no file.
+TEST_F(DownloadTest, AServerThatStallsEndsTheCall) {
+    CHTTPFetch::SetStallSeconds(1);
+    std::ofstream(m_sites / "Corvane.dat") << "old site";
+    const std::string starts[] = {
+        "",
+        "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 100\r\n\r\nabc",
+    };
+    for (const auto& start : starts) {
+        CStallingHTTPServer http(start);
+        CComVariant response;
+        bool ok = true;
+        const auto began = std::chrono::steady_clock::now();
+        ASSERT_EQ(m_ptrServer->MakeRemoteRequest(BSTR::FromUtf8(http.URL()), &response, &ok), S_OK);
+        EXPECT_FALSE(ok);
+        ASSERT_EQ(response.vt, VT_BSTR);
+        EXPECT_FALSE(response.Text().empty());
+
+        bool reboot = false;
+        ok = true;
+        ASSERT_EQ(m_ptrServer->DownloadFile(BSTR::FromUtf8(http.URL()), BSTR(u"Corvane.dat"),
+                                            ByRef<bool>(&reboot), &ok),
+                  S_OK);
+        EXPECT_FALSE(ok);
+        EXPECT_FALSE(reboot);
+        // Generous: the point is that the calls end, not how soon.
+        EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(30));
+    }
+    CHTTPFetch::SetStallSeconds(60);
+    EXPECT_EQ(Contents(m_sites / "Corvane.dat"), "old site");
+    EXPECT_EQ(SiteFiles(), std::vector<std::string>{"Corvane.dat"});
+}
+
+// A TLS server on 127.0.0.1 with a certificate of its own making (self-signed, EC P-256).
+// Were a client to accept it, it would answer every request with a small page.
+class CSelfSignedTLSServer {
+public:
+    CSelfSignedTLSServer() = default;
+    ~CSelfSignedTLSServer() = default;
+
+    std::string URL() const {
+        return "https://127.0.0.1:" + std::to_string(m_server.Port()) + "/f";
+    }
+    int Handshakes() const { return m_handshakes; }
+
+private:
+    using Context = std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)>;
+
+    static Context MakeContext() {
+        Context ctx(SSL_CTX_new(TLS_server_method()), &SSL_CTX_free);
+        std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_EC_gen("P-256"),
+                                                                &EVP_PKEY_free);
+        std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), &X509_free);
+        if (!ctx || !key || !cert)
+            return ctx;
+        X509_set_version(cert.get(), 2);
+        ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 1);
+        X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600);
+        X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600);
+        X509_set_pubkey(cert.get(), key.get());
+        X509_NAME* name = X509_get_subject_name(cert.get());
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                                   reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
+        X509_set_issuer_name(cert.get(), name);
+        X509_sign(cert.get(), key.get(), EVP_sha256());
+        SSL_CTX_use_certificate(ctx.get(), cert.get());
+        SSL_CTX_use_PrivateKey(ctx.get(), key.get());
+        return ctx;
+    }
+
+    void Serve(int fd) {
+        std::unique_ptr<SSL, decltype(&SSL_free)> ssl(SSL_new(m_ctx.get()), &SSL_free);
+        if (!ssl || SSL_set_fd(ssl.get(), fd) != 1 || SSL_accept(ssl.get()) != 1)
+            return;
+        ++m_handshakes;
+        char buffer[4096];
+        SSL_read(ssl.get(), buffer, sizeof buffer);
+        const std::string page = CCannedHTTPServer::Response("text/plain", "trusted");
+        SSL_write(ssl.get(), page.data(), static_cast<int>(page.size()));
+        SSL_shutdown(ssl.get());
+    }
+
+    Context m_ctx = MakeContext();
+    std::atomic<int> m_handshakes{0};
+    CLoopbackTestServer m_server{[this](int fd) { Serve(fd); }};
+};
+
+// Both fetches verify the server's certificate: one the server made for itself is refused
+// before a request is sent, and the script hears why.
+TEST_F(DownloadTest, BothFetchesRefuseACertificateThatDoesNotVerify) {
+    CSelfSignedTLSServer tls;
+    std::ofstream(m_sites / "Corvane.dat") << "old site";
+
+    CComVariant response;
+    bool ok = true;
+    ASSERT_EQ(m_ptrServer->MakeRemoteRequest(BSTR::FromUtf8(tls.URL()), &response, &ok), S_OK);
+    EXPECT_FALSE(ok);
+    ASSERT_EQ(response.vt, VT_BSTR);
+    EXPECT_NE(Utf16ToUtf8(response.Text()).find("certificate"), std::string::npos)
+        << Utf16ToUtf8(response.Text());
+
+    bool reboot = false;
+    ok = true;
+    ASSERT_EQ(m_ptrServer->DownloadFile(BSTR::FromUtf8(tls.URL()), BSTR(u"Corvane.dat"),
+                                        ByRef<bool>(&reboot), &ok),
+              S_OK);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(tls.Handshakes(), 0);
+    EXPECT_EQ(Contents(m_sites / "Corvane.dat"), "old site");
 }
 
 TEST_F(DownloadTest, RebootFlagReachesAScriptVariable) {

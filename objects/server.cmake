@@ -21,4 +21,4 @@ corvane_test(objects_server_test
         ${CMAKE_CURRENT_LIST_DIR}/PendingReplacements_test.cpp
         ${CMAKE_CURRENT_LIST_DIR}/ServerObject_test.cpp
         ${CMAKE_CURRENT_LIST_DIR}/LoopbackTestServer.cpp
-    LIBS objects)
+    LIBS objects OpenSSL::SSL)
