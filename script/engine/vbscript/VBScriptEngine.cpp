@@ -47,6 +47,11 @@ void CVBScriptEngine::NewMachine() {
     FillMachine();
 }
 
+void CVBScriptEngine::ForgetCloneLayout() {
+    std::lock_guard guard(m_cloneLayoutLock);
+    m_cloneLayout = nullptr;
+}
+
 void CVBScriptEngine::FillMachine() {
     for (const Item& item : m_items)
         m_vm->AddNamedItem(item.name, item.flags);
@@ -169,6 +174,7 @@ HRESULT CVBScriptEngine::ReportError(HRESULT hr, const std::u16string& source,
 }
 
 HRESULT CVBScriptEngine::Close() {
+    ForgetCloneLayout();
     if (m_vm)
         m_vm->Close();
     m_programs.clear();
@@ -198,6 +204,7 @@ HRESULT CVBScriptEngine::AddNamedItem(const BSTR& pstrName, DWORD dwFlags) {
         }
         if (!found)
             m_items.push_back({std::u16string(pstrName.View()), dwFlags});
+        ForgetCloneLayout();
         m_vm->AddNamedItem(pstrName.View(), dwFlags);
         return S_OK;
     } catch (...) {
@@ -213,6 +220,7 @@ HRESULT CVBScriptEngine::AddTypeLib(const GUID& rguidTypeLib, DWORD dwMajor, DWO
         if (!CheckResult(hr))
             return hr;
         m_typeLibs.push_back({rguidTypeLib, {dwMajor, dwMinor}});
+        ForgetCloneLayout();
         for (const TypeLibConstantValue& c : constants)
             m_vm->AddConstant(c.name, c.value);
         return S_OK;
@@ -274,7 +282,23 @@ HRESULT CVBScriptEngine::Clone(IActiveScript** ppscript) {
         for (const Parsed& parsed : m_programs)
             if (parsed.persistent)
                 clone->m_programs.push_back({parsed.program, true, false});
-        clone->FillMachine();  // its machine is new and empty: no second one is needed
+        // Its machine is new and empty. Every clone of this engine is filled the same way,
+        // so the first one's machine, as filled, is the layout the later ones adopt.
+        std::shared_ptr<const CVBScriptVM::Layout> layout;
+        {
+            std::lock_guard guard(m_cloneLayoutLock);
+            layout = m_cloneLayout;
+        }
+        if (layout) {
+            if (!CheckResult(clone->m_vm->Adopt(layout)))
+                clone->NewMachine();
+        } else {
+            clone->FillMachine();
+            layout = clone->m_vm->MakeLayout();
+            std::lock_guard guard(m_cloneLayoutLock);
+            m_cloneLayout = layout;
+        }
+        clone->m_cloneLayout = layout;  // its own clones are filled as it was
         *ppscript = static_cast<IActiveScript*>(clone.Detach());
         return S_OK;
     } catch (...) {
@@ -323,6 +347,7 @@ HRESULT CVBScriptEngine::ParseScriptText(const BSTR& pstrCode, const BSTR&, IUnk
         hr = m_vm->AddProgram(program);
         if (!CheckResult(hr))
             return hr;
+        ForgetCloneLayout();
         bool persistent = (dwFlags & SCRIPTTEXT_ISPERSISTENT) != 0 && !isExpression;
         bool runNow =
             m_state == SCRIPTSTATE_STARTED || m_state == SCRIPTSTATE_CONNECTED || isExpression;

@@ -8,10 +8,12 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "script/engine/ActiveScript.h"
 #include "script/engine/vbscript/VBScriptProgram.h"
+#include "script/engine/vbscript/VBScriptVM.h"
 
 class CVBScriptVM;
 
@@ -63,6 +65,9 @@ private:
     void NewMachine();
     // Gives the machine the engine's named items, type library constants and programs.
     void FillMachine();
+    // The engine's named items, type libraries or persistent programs changed: clones made
+    // from now on need a new layout.
+    void ForgetCloneLayout();
 
     // An engine is driven from one thread at a time (the one running its page); only
     // InterruptScriptThread comes from others, and it touches nothing but an atomic flag.
@@ -72,6 +77,9 @@ private:
     std::vector<Item> m_items;
     std::vector<Parsed> m_programs;
     std::vector<std::pair<GUID, std::pair<DWORD, DWORD>>> m_typeLibs;
+    // How the machine of a clone starts, made by the first clone and shared by the rest.
+    std::shared_ptr<const CVBScriptVM::Layout> m_cloneLayout;
+    std::mutex m_cloneLayoutLock;  // a leaf lock
 };
 
 // Registers the engine with the class registry: ProgID "VBScript", CLSID_VBScript, in

@@ -73,6 +73,7 @@ void CVBScriptVM::Close() {
     slots.clear();
     m_items.clear();
     m_globals.clear();
+    m_base = nullptr;
     m_lastActivation = nullptr;
     m_programs.clear();
 }

@@ -62,18 +62,38 @@ public:
     CVBScriptVM(const CVBScriptVM&) = delete;
     CVBScriptVM& operator=(const CVBScriptVM&) = delete;
 
+    // What a machine holds once its named items, constants and programs are added and before
+    // anything runs: the global names and where they live, the first values of the global
+    // variables, the named items and the programs. Machines filled the same way (the clones
+    // of one engine, one for every run of a page) share one instead of each building its
+    // own table of names. Read-only once made, so any number of threads may share it.
+    struct Layout;
+    // This machine's layout; only of a machine that has run nothing and adopted none (else
+    // null).
+    std::shared_ptr<const Layout> MakeLayout() const;
+    // Starts a new, empty machine as the one the layout was made of.
+    HRESULT Adopt(const std::shared_ptr<const Layout>& layout);
+
     // Declares the globals, procedures and classes of a program (once per program).
     HRESULT AddProgram(const VBSProgramPtr& program);
     // Runs the global code of a program; for an expression program, its value.
     HRESULT RunProgram(const VBSProgramPtr& program, VARIANT* pResult);
     // Named items: the object is asked of the site on first use.
     void AddNamedItem(std::u16string_view name, DWORD dwFlags);
-    void SetSite(IActiveScriptSite* site) { m_site = site; }
+    void SetSite(IActiveScriptSite* site) {
+        m_site = site;
+    }
     // Called when an error ends a call that came from outside the machine.
-    void SetErrorHandler(std::function<void()> handler) { m_onError = std::move(handler); }
+    void SetErrorHandler(std::function<void()> handler) {
+        m_onError = std::move(handler);
+    }
     void AddConstant(std::u16string_view name, const VARIANT& value);
-    void SetLocale(LCID lcid) { m_builtin.lcid = lcid; }
-    LCID Locale() const { return m_builtin.lcid; }
+    void SetLocale(LCID lcid) {
+        m_builtin.lcid = lcid;
+    }
+    LCID Locale() const {
+        return m_builtin.lcid;
+    }
 
     // The global variables and procedures by name, for the engine's script dispatch.
     HRESULT GlobalDispId(std::u16string_view name, DISPID* pId);
@@ -88,20 +108,34 @@ public:
                            VARIANT* pResult, EXCEPINFO* pExcepInfo);
     void RunTerminate(CVBScriptObject* me);
 
-    void Interrupt() { m_interrupt.store(true, std::memory_order_relaxed); }
+    void Interrupt() {
+        m_interrupt.store(true, std::memory_order_relaxed);
+    }
     // Ends every outermost run after this many statements and backward jumps as an
     // interrupt does (0: no limit). For running untrusted text under test.
-    void SetStepLimit(std::uint64_t steps) { m_stepLimit = steps; }
+    void SetStepLimit(std::uint64_t steps) {
+        m_stepLimit = steps;
+    }
     // Whether script code runs now (asked from any thread).
-    bool IsRunning() const { return m_running.load(std::memory_order_relaxed); }
+    bool IsRunning() const {
+        return m_running.load(std::memory_order_relaxed);
+    }
     // Releases every global (breaking cycles through class instances) and refuses to run.
     void Close();
 
     // The error that ended the last run, with its position.
-    const VBScriptErrorRecord& LastError() const { return m_error; }
-    const CVBScriptProgram* ErrorProgram() const { return m_errorProgram; }
-    ULONG ErrorLine() const { return m_errorLine; }
-    ULONG ErrorCharacter() const { return m_errorCharacter; }
+    const VBScriptErrorRecord& LastError() const {
+        return m_error;
+    }
+    const CVBScriptProgram* ErrorProgram() const {
+        return m_errorProgram;
+    }
+    ULONG ErrorLine() const {
+        return m_errorLine;
+    }
+    ULONG ErrorCharacter() const {
+        return m_errorCharacter;
+    }
 
 private:
     enum class BindKind : std::uint8_t {
@@ -128,7 +162,7 @@ private:
     };
     struct GlobalEntry {
         BindKind kind;
-        VARIANT* var = nullptr;
+        int slot = -1;  // in m_globalSlots: a variable's or constant's value
         const CVBScriptProgram* program = nullptr;
         int index = -1;
         DISPID dispid = 0;  // for the script dispatch
@@ -194,7 +228,16 @@ private:
     // Names and calls (VBScriptVMCalls.cpp).
     Activation* ActivationOf(const CVBScriptProgram* program);
     Binding Resolve(Frame& frame, int nameIndex);
-    GlobalEntry* FindGlobal(std::u16string_view upperName);
+    // Added since the machine adopted its layout (these hide the layout's), then the layout's.
+    const GlobalEntry* FindGlobal(std::u16string_view upperName) const;
+    VARIANT* SlotVar(const GlobalEntry& e) {
+        return e.slot >= 0 ? &m_globalSlots[static_cast<std::size_t>(e.slot)] : nullptr;
+    }
+    std::size_t BaseDispCount() const;
+    const std::u16string* DispName(DISPID id) const;
+    DISPID NextDispId() const {
+        return static_cast<DISPID>(BaseDispCount() + m_dispNames.size() + 1);
+    }
     IDispatch* ItemObject(int index);
     VARIANT* NewGlobalVar(std::u16string_view name);
     HRESULT SlotOf(Frame& frame, const VBSInstr& in, bool create, VARIANT** ppSlot,
@@ -315,7 +358,7 @@ private:
     }
 
     std::deque<Activation> m_programs;
-    Activation* m_lastActivation = nullptr;                     // the one the last call ran in
+    Activation* m_lastActivation = nullptr;  // the one the last call ran in
     // Found by a view without building a string for each look-up.
     struct NameHash {
         using is_transparent = void;
@@ -323,9 +366,11 @@ private:
             return std::hash<std::u16string_view>()(name);
         }
     };
-    std::unordered_map<std::u16string, GlobalEntry, NameHash, std::equal_to<>>
-        m_globals;  // upper-cased names
-    std::vector<std::u16string> m_dispNames;  // script dispatch ids - 1 -> upper-cased name
+    using GlobalMap = std::unordered_map<std::u16string, GlobalEntry, NameHash, std::equal_to<>>;
+    std::shared_ptr<const Layout> m_base;  // the layout adopted, if any
+    GlobalMap m_globals;                   // upper-cased names added beside m_base's
+    // Script dispatch ids after m_base's - 1 -> upper-cased name.
+    std::vector<std::u16string> m_dispNames;
     std::deque<CComVariant> m_globalSlots;
     std::vector<NamedItem> m_items;
     unsigned m_generation = 1;

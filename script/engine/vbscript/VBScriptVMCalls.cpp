@@ -72,6 +72,71 @@ const VBBuiltinConstant* FindVBScriptConstant(const std::u16string& upperName) {
 
 }  // namespace
 
+struct CVBScriptVM::Layout {
+    GlobalMap globals;
+    std::vector<std::u16string> dispNames;
+    std::vector<CComVariant> slots;  // first values, copied into each machine
+    std::vector<NamedItem> items;    // without their objects
+    std::vector<VBSProgramPtr> programs;
+    unsigned generation = 1;
+};
+
+std::shared_ptr<const CVBScriptVM::Layout> CVBScriptVM::MakeLayout() const {
+    if (m_base || m_closed || m_depth != 0)
+        return nullptr;
+    try {
+        auto layout = std::make_shared<Layout>();
+        layout->globals = m_globals;
+        layout->dispNames = m_dispNames;
+        layout->slots.assign(m_globalSlots.begin(), m_globalSlots.end());
+        layout->items.reserve(m_items.size());
+        for (const NamedItem& item : m_items)
+            layout->items.push_back({item.name, item.flags, nullptr, false, item.upper});
+        for (const Activation& a : m_programs)
+            layout->programs.push_back(a.program);
+        layout->generation = m_generation;
+        return layout;
+    } catch (...) {
+        ReportException("CVBScriptVM::MakeLayout", CV_HERE);
+        return nullptr;
+    }
+}
+
+HRESULT CVBScriptVM::Adopt(const std::shared_ptr<const Layout>& layout) {
+    if (CheckExpression(!layout))
+        return E_POINTER;
+    if (CheckExpression(m_base || !m_globals.empty() || !m_programs.empty() || !m_items.empty()))
+        return E_UNEXPECTED;
+    try {
+        m_base = layout;
+        m_globalSlots.assign(layout->slots.begin(), layout->slots.end());
+        m_items = layout->items;
+        for (const VBSProgramPtr& program : layout->programs)
+            m_programs.push_back({program, std::vector<Binding>(program->globalNames.size()),
+                                  std::vector<MemberCache>(program->globalNames.size())});
+        m_generation = layout->generation;
+        return S_OK;
+    } catch (...) {
+        m_base = nullptr;
+        return ReportException("CVBScriptVM::Adopt", CV_HERE);
+    }
+}
+
+std::size_t CVBScriptVM::BaseDispCount() const {
+    return m_base ? m_base->dispNames.size() : 0;
+}
+
+const std::u16string* CVBScriptVM::DispName(DISPID id) const {
+    if (id <= 0)
+        return nullptr;
+    std::size_t index = static_cast<std::size_t>(id) - 1;
+    const std::size_t base = BaseDispCount();
+    if (index < base)
+        return &m_base->dispNames[index];
+    index -= base;
+    return index < m_dispNames.size() ? &m_dispNames[index] : nullptr;
+}
+
 CVBScriptVM::Activation* CVBScriptVM::ActivationOf(const CVBScriptProgram* program) {
     for (Activation& a : m_programs)
         if (a.program.get() == program)
@@ -85,8 +150,6 @@ HRESULT CVBScriptVM::AddProgram(const VBSProgramPtr& program) {
             return S_OK;
         m_programs.push_back({program, std::vector<Binding>(program->globalNames.size()),
                               std::vector<MemberCache>(program->globalNames.size())});
-        // Every instance of a script fills its machine afresh: one table size for all
-        // of the program's names instead of growing it name by name.
         m_globals.reserve(m_globals.size() + program->globals.size() +
                           program->globalFunctions.size() + program->classes.size());
         // The compiler's upper-cased names when it made them, else made here.
@@ -99,14 +162,16 @@ HRESULT CVBScriptVM::AddProgram(const VBSProgramPtr& program) {
                 haveVarKeys ? program->globalVarKeys[g] : ToUpperSimple(var.name);
             if (var.constant >= 0) {
                 m_globalSlots.emplace_back(program->constants[var.constant]);
+                const DISPID dispid = NextDispId();
                 m_dispNames.push_back(upper);
                 m_globals.insert_or_assign(
-                    std::move(upper), GlobalEntry{BindKind::Const, &m_globalSlots.back(), nullptr,
-                                                  -1, static_cast<DISPID>(m_dispNames.size())});
+                    std::move(upper),
+                    GlobalEntry{BindKind::Const, static_cast<int>(m_globalSlots.size() - 1),
+                                nullptr, -1, dispid});
                 continue;
             }
-            auto it = m_globals.find(upper);
-            if (it != m_globals.end() && it->second.kind == BindKind::Var)
+            const GlobalEntry* existing = FindGlobal(upper);
+            if (existing && existing->kind == BindKind::Var)
                 continue;
             VARIANT* slot = NewGlobalVar(var.name);
             if (!var.bounds.empty()) {
@@ -121,14 +186,14 @@ HRESULT CVBScriptVM::AddProgram(const VBSProgramPtr& program) {
             const int fn = program->globalFunctions[f];
             std::u16string upper = haveFunctionKeys ? program->globalFunctionKeys[f]
                                                     : ToUpperSimple(program->functions[fn].name);
+            const DISPID dispid = NextDispId();
             m_dispNames.push_back(upper);
-            m_globals.insert_or_assign(std::move(upper),
-                                       GlobalEntry{BindKind::Function, nullptr, program.get(), fn,
-                                                   static_cast<DISPID>(m_dispNames.size())});
+            m_globals.insert_or_assign(
+                std::move(upper), GlobalEntry{BindKind::Function, -1, program.get(), fn, dispid});
         }
         for (std::size_t c = 0; c < program->classes.size(); ++c)
             m_globals[ToUpperSimple(program->classes[c].name)] = {
-                BindKind::Class, nullptr, program.get(), static_cast<int>(c), 0};
+                BindKind::Class, -1, program.get(), static_cast<int>(c), 0};
         ++m_generation;
         return S_OK;
     } catch (...) {
@@ -139,9 +204,10 @@ HRESULT CVBScriptVM::AddProgram(const VBSProgramPtr& program) {
 VARIANT* CVBScriptVM::NewGlobalVar(std::u16string_view name) {
     std::u16string upper = ToUpperSimple(name);
     m_globalSlots.emplace_back();
+    const DISPID dispid = NextDispId();
     m_dispNames.push_back(upper);
-    m_globals[upper] = {BindKind::Var, &m_globalSlots.back(), nullptr, -1,
-                        static_cast<DISPID>(m_dispNames.size())};
+    m_globals[upper] = {BindKind::Var, static_cast<int>(m_globalSlots.size() - 1), nullptr, -1,
+                        dispid};
     ++m_generation;
     return &m_globalSlots.back();
 }
@@ -159,17 +225,18 @@ void CVBScriptVM::AddNamedItem(std::u16string_view name, DWORD dwFlags) {
     }
     m_items.push_back({std::u16string(name), dwFlags, nullptr, false, upper});
     if (dwFlags & SCRIPTITEM_ISVISIBLE)
-        m_globals[upper] = {BindKind::NamedItem, nullptr, nullptr,
-                            static_cast<int>(m_items.size() - 1), 0};
+        m_globals[upper] = {BindKind::NamedItem, -1, nullptr, static_cast<int>(m_items.size() - 1),
+                            0};
     ++m_generation;
 }
 
 void CVBScriptVM::AddConstant(std::u16string_view name, const VARIANT& value) {
     std::u16string upper = ToUpperSimple(name);
-    if (m_globals.count(upper))
+    if (FindGlobal(upper))
         return;
     m_globalSlots.emplace_back(value);
-    m_globals[upper] = {BindKind::Const, &m_globalSlots.back(), nullptr, -1, 0};
+    m_globals[upper] = {BindKind::Const, static_cast<int>(m_globalSlots.size() - 1), nullptr, -1,
+                        0};
     ++m_generation;
 }
 
@@ -187,9 +254,18 @@ IDispatch* CVBScriptVM::ItemObject(int index) {
     return item.object.Get();
 }
 
-CVBScriptVM::GlobalEntry* CVBScriptVM::FindGlobal(std::u16string_view upperName) {
-    auto it = m_globals.find(upperName);
-    return it == m_globals.end() ? nullptr : &it->second;
+const CVBScriptVM::GlobalEntry* CVBScriptVM::FindGlobal(std::u16string_view upperName) const {
+    if (!m_globals.empty()) {
+        auto it = m_globals.find(upperName);
+        if (it != m_globals.end())
+            return &it->second;
+    }
+    if (m_base) {
+        auto it = m_base->globals.find(upperName);
+        if (it != m_base->globals.end())
+            return &it->second;
+    }
+    return nullptr;
 }
 
 CVBScriptVM::Binding CVBScriptVM::Resolve(Frame& frame, int nameIndex) {
@@ -198,9 +274,9 @@ CVBScriptVM::Binding CVBScriptVM::Resolve(Frame& frame, int nameIndex) {
         return cached;
     const std::u16string& upper = frame.program->globalKeys[nameIndex];
     Binding b;
-    if (GlobalEntry* e = FindGlobal(upper)) {
+    if (const GlobalEntry* e = FindGlobal(upper)) {
         b.kind = e->kind;
-        b.var = e->var;
+        b.var = SlotVar(*e);
         b.program = e->program;
         b.index = e->index;
     } else if (upper == u"ERR") {
@@ -641,7 +717,7 @@ HRESULT CVBScriptVM::Erase(Frame& frame, const VBSInstr& in) {
 }
 
 HRESULT CVBScriptVM::NewObject(const CVBScriptProgram* program, int nameIndex, VARIANT* pResult) {
-    GlobalEntry* e = FindGlobal(program->globalKeys[nameIndex]);
+    const GlobalEntry* e = FindGlobal(program->globalKeys[nameIndex]);
     if (e && e->kind == BindKind::Class)
         return CreateInstance(e->program, e->index, pResult);
     CComPtr<IDispatch> obj;

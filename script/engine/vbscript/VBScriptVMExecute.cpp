@@ -52,7 +52,7 @@ HRESULT CVBScriptVM::CallIntrinsic(Frame& frame, int which, VARIANT* args, unsig
 }
 
 HRESULT CVBScriptVM::MakeFunctionRef(std::u16string_view name, VARIANT* pResult) {
-    GlobalEntry* e = FindGlobal(ToUpperSimple(name));
+    const GlobalEntry* e = FindGlobal(ToUpperSimple(name));
     if (!e || e->kind != BindKind::Function)
         return Fail(5);
     Activation* activation = ActivationOf(e->program);

@@ -236,7 +236,7 @@ HRESULT CVBScriptVM::InvokeMember(CVBScriptObject* me, int member, WORD wFlags, 
 }
 
 HRESULT CVBScriptVM::GlobalDispId(std::u16string_view name, DISPID* pId) {
-    GlobalEntry* e = FindGlobal(ToUpperSimple(name));
+    const GlobalEntry* e = FindGlobal(ToUpperSimple(name));
     if (!e || e->dispid <= 0)
         return DISP_E_UNKNOWNNAME;
     *pId = e->dispid;
@@ -245,9 +245,10 @@ HRESULT CVBScriptVM::GlobalDispId(std::u16string_view name, DISPID* pId) {
 
 HRESULT CVBScriptVM::InvokeGlobal(DISPID id, WORD wFlags, DISPPARAMS* pParams, VARIANT* pResult,
                                   EXCEPINFO* pExcepInfo) {
-    if (id <= 0 || static_cast<std::size_t>(id) > m_dispNames.size())
+    const std::u16string* name = DispName(id);
+    if (!name)
         return DISP_E_MEMBERNOTFOUND;
-    GlobalEntry* e = FindGlobal(m_dispNames[id - 1]);
+    const GlobalEntry* e = FindGlobal(*name);
     if (!e)
         return DISP_E_MEMBERNOTFOUND;
     UINT argc = pParams ? pParams->cArgs : 0;
@@ -268,11 +269,11 @@ HRESULT CVBScriptVM::InvokeGlobal(DISPID id, WORD wFlags, DISPPARAMS* pParams, V
                           pResult);
     } else if (wFlags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) {
         hr = argc == 1 && e->kind == BindKind::Var
-                 ? Assign(e->var, &args[0], (wFlags & DISPATCH_PROPERTYPUTREF) != 0, false)
+                 ? Assign(SlotVar(*e), &args[0], (wFlags & DISPATCH_PROPERTYPUTREF) != 0, false)
                  : Fail(450);
     } else {
         CComVariant scratch;
-        hr = CallValue(e->var, args.data(), argc, pResult ? pResult : &scratch);
+        hr = CallValue(SlotVar(*e), args.data(), argc, pResult ? pResult : &scratch);
     }
     hr = FinishOuterCall(hr, outermost, pExcepInfo);
     Leave(outermost);

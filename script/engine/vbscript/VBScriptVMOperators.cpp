@@ -299,6 +299,21 @@ HRESULT CVBScriptVM::AppendStore(Frame& frame, const VBSInstr& in, VARIANT* left
 }
 
 HRESULT CVBScriptVM::Compare(VARIANT* left, VARIANT* right, HRESULT* pCmp) {
+    // Two strings or two whole numbers, most of a script's comparisons, need neither copies
+    // nor conversions.
+    const VARIANT* a = Deref(left);
+    const VARIANT* b = Deref(right);
+    if (a->vt == VT_BSTR && b->vt == VT_BSTR) {
+        const int c = VariantText(*a).compare(VariantText(*b));
+        *pCmp = c < 0 ? VARCMP_LT : c > 0 ? VARCMP_GT : VARCMP_EQ;
+        return S_OK;
+    }
+    if ((a->vt == VT_I4 || a->vt == VT_I2) && (b->vt == VT_I4 || b->vt == VT_I2)) {
+        const LONG x = a->vt == VT_I4 ? a->lVal : a->iVal;
+        const LONG y = b->vt == VT_I4 ? b->lVal : b->iVal;
+        *pCmp = x < y ? VARCMP_LT : x > y ? VARCMP_GT : VARCMP_EQ;
+        return S_OK;
+    }
     CComVariant l, r;
     VariantCopyInd(&l, Deref(left));
     VariantCopyInd(&r, Deref(right));

@@ -45,6 +45,10 @@ HRESULT VBStatus(HRESULT hr);
 // `out` must hold a value (possibly Empty); it is replaced only on success.
 HRESULT ConvertArg(const VBBuiltinContext& ctx, const VARIANT& v, VARTYPE vt, VARIANT* out);
 HRESULT ArgText(const VBBuiltinContext& ctx, const VARIANT& v, std::u16string* out);
+// The argument as text without a copy: a view of the string itself, or of its conversion
+// kept in `*holder` (which must outlive the view).
+HRESULT ArgTextView(const VBBuiltinContext& ctx, const VARIANT& v, CComVariant* holder,
+                    std::u16string_view* out);
 HRESULT ArgLong(const VBBuiltinContext& ctx, const VARIANT& v, LONG* out);
 HRESULT ArgDouble(const VBBuiltinContext& ctx, const VARIANT& v, double* out);
 HRESULT ArgBool(const VBBuiltinContext& ctx, const VARIANT& v, bool* out);

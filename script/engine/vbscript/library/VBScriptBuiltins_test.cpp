@@ -5,6 +5,7 @@
 
 #include "com/SafeArray.h"
 #include "com/Strings.h"
+#include "script/engine/vbscript/library/VBLibrarySupport.h"
 #include "script/engine/vbscript/library/VBTestSupport.h"
 
 namespace {
@@ -299,6 +300,32 @@ TEST(VBScriptBuiltins, ConstantsAndClasses) {
     ASSERT_EQ(CallBuiltin(ctx, u"CreateObject", {S(u"vbscript.regexp")}, &dict), S_OK);
     ASSERT_EQ(CallBuiltin(ctx, u"TypeName", {dict}, &name), S_OK);
     EXPECT_EQ(name.Text(), u"IRegExp2");
+}
+
+// The search that InStr uses on long texts skips ahead by the low byte of a character:
+// texts made of characters that share low bytes (A, U+0141, U+4E41) must still give exactly
+// the positions of a plain scan, from every start.
+TEST(VBScriptBuiltins, FindTextAgreesWithAPlainScan) {
+    const char16_t alphabet[] = {u'A', u'\u0141', u'\u4E41', u'b', u'.'};
+    std::uint32_t seed = 12345;
+    auto next = [&] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 16;
+    };
+    for (int round = 0; round < 200; ++round) {
+        std::u16string text(100 + next() % 400, u' ');
+        for (char16_t& c : text)
+            c = alphabet[next() % 5];
+        const std::size_t length = 1 + next() % 12;
+        const std::size_t at = next() % (text.size() - length);
+        // Half the patterns occur in the text, the rest perhaps not.
+        std::u16string what = text.substr(at, length);
+        if (round % 2)
+            what[next() % length] = alphabet[next() % 5];
+        for (std::size_t from = 0; from <= text.size(); from += 1 + next() % 7)
+            ASSERT_EQ(FindText(text, what, from, false), text.find(what, from))
+                << "round " << round << " from " << from;
+    }
 }
 
 }  // namespace

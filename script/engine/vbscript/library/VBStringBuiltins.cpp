@@ -130,9 +130,10 @@ HRESULT InStr(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* resu
         SetNull(result);
         return S_OK;
     }
-    std::u16string text, what;
-    if (FAILED(hr = ArgText(ctx, args[first], &text)) ||
-        FAILED(hr = ArgText(ctx, args[first + 1], &what)))
+    CComVariant textHolder, whatHolder;
+    std::u16string_view text, what;
+    if (FAILED(hr = ArgTextView(ctx, args[first], &textHolder, &text)) ||
+        FAILED(hr = ArgTextView(ctx, args[first + 1], &whatHolder, &what)))
         return hr;
     std::size_t from = static_cast<std::size_t>(start - 1);
     if (from > text.size() || (from == text.size() && !what.empty())) {

@@ -220,6 +220,48 @@ TEST_F(VBScriptEngineTest, ClonesShareTheProgramAndStartWithFreshGlobals) {
     }
 }
 
+// Clones start from one shared table of names, yet each has its own variables and arrays;
+// what one clone adds is not seen by the next; a program added to the engine later reaches
+// the clones made after it, and a clone's clone starts as the clone did.
+TEST_F(VBScriptEngineTest, ClonesStartAlikeAndApartUntilTheEngineChanges) {
+    ASSERT_EQ(Parse(m_engine.Get(),
+                    u"Dim Count, Fixed(2)\nConst Limit = 3\n"
+                    u"Sub Bump\n  Count = Count + 1\n  Fixed(0) = Fixed(0) + 1\nEnd Sub\n"
+                    u"Bump\nPrint Count & Fixed(0) & Limit & TypeName(Extra)",
+                    0, 0, SCRIPTTEXT_ISVISIBLE | SCRIPTTEXT_ISPERSISTENT),
+              S_OK);
+    ASSERT_EQ(m_engine->SetScriptState(SCRIPTSTATE_CONNECTED), S_OK);
+    EXPECT_EQ(Output(), "113Empty\n");
+
+    auto run = [&](IActiveScript* source, std::u16string_view more) {
+        CComPtr<IActiveScript> clone;
+        EXPECT_EQ(source->Clone(clone.Receive()), S_OK);
+        CComPtr<CItemSite> site = MakeObject<CItemSite>();
+        EXPECT_EQ(clone->SetScriptSite(site.Get()), S_OK);
+        clone->AddNamedItem(BSTR(u"Host"), SCRIPTITEM_ISVISIBLE | SCRIPTITEM_GLOBALMEMBERS);
+        EXPECT_EQ(clone->SetScriptState(SCRIPTSTATE_CONNECTED), S_OK);
+        if (!more.empty())
+            EXPECT_EQ(Parse(static_cast<CVBScriptEngine*>(clone.Get()), more), S_OK);
+        EXPECT_EQ(site->m_errors, "");
+        return std::make_pair(clone, site->m_host->m_output);
+    };
+    auto [first, firstOutput] =
+        run(m_engine.Get(), u"ExecuteGlobal \"Dim Extra : Extra = 5\"\nBump\nPrint Count & Extra");
+    EXPECT_EQ(firstOutput, "113Empty\n25\n");
+    first->Close();
+    EXPECT_EQ(run(m_engine.Get(), u"").second, "113Empty\n");
+
+    ASSERT_EQ(Parse(m_engine.Get(), u"Function Later()\n  Later = \"later\"\nEnd Function", 0, 0,
+                    SCRIPTTEXT_ISVISIBLE | SCRIPTTEXT_ISPERSISTENT),
+              S_OK);
+    auto [later, laterOutput] = run(m_engine.Get(), u"Print Later()");
+    EXPECT_EQ(laterOutput, "113Empty\nlater\n");
+    auto [grandchild, grandchildOutput] = run(later.Get(), u"Print Later() & Count");
+    EXPECT_EQ(grandchildOutput, "113Empty\nlater1\n");
+    grandchild->Close();
+    later->Close();
+}
+
 TEST_F(VBScriptEngineTest, ConcatenationFormatsInTheHostsLocale) {
     // The host's locale is the script's until SetLocale: & writes numbers and dates in
     // it as CStr does, in the engine and in its clones.
