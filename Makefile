@@ -10,26 +10,34 @@ FUZZ_SECONDS ?= 60
 
 CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: run test deps build build-asan build-fuzz fuzz fuzz-smoke bench tsan clean \
-        package package-test
+.PHONY: run test test-programs deps build build-asan build-fuzz fuzz fuzz-smoke bench tsan \
+        clean package package-test
 
-# CORVANE_PACKAGE_TEST=1 makes `make test` build and test the Debian package as well
-# (lintian, then install, kill, restart and purge in a throwaway Debian root: needs root and
-# a Debian archive, and says so and skips where either is missing; about 5-7 minutes more).
-CORVANE_PACKAGE_TEST ?= 0
+# `make test` builds and tests the Debian package as well: lintian, then install, kill,
+# restart and purge in a throwaway Debian root (needs root and a Debian archive, and says so
+# and skips where either is missing). The root is made in the background while the programs
+# build and their tests run (its output in $(BUILD)/package-root.log), so the package test
+# adds little at the end. CORVANE_PACKAGE_TEST=0 leaves it out.
+CORVANE_PACKAGE_TEST ?= 1
 export CORVANE_PACKAGE_TEST
 
 run: build
 	exec scripts/run-product $(BUILD)
 
-test: build
+ifeq ($(CORVANE_PACKAGE_TEST),1)
+test: deps
+	packaging/with-prepared-root $(BUILD) \
+		$(MAKE) --no-print-directory test-programs package-test
+else
+test: test-programs
+endif
+
+# The programs' tests: plain, under ASan, and the fuzz targets over their seeds.
+test-programs: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 	$(MAKE) --no-print-directory build-asan
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
 	$(MAKE) --no-print-directory fuzz-smoke
-ifeq ($(CORVANE_PACKAGE_TEST),1)
-	$(MAKE) --no-print-directory package-test
-endif
 
 deps:
 	@scripts/install-deps
@@ -66,7 +74,8 @@ tsan: deps
 package: build
 	cd $(BUILD) && cpack -G DEB
 
-# lintian, then install, run and purge the package in a throwaway Debian root.
+# lintian, then install, run and purge the package in a throwaway Debian root (made here,
+# or the one `make test` prepared beside the builds).
 package-test: package
 	packaging/test-package $(BUILD)
 
