@@ -398,6 +398,27 @@ protected:
         return CPendingReplacements::ListPathBeside(m_store->Path());
     }
 
+    // Both fetches of `url` end as failed fetches (not as failed calls) and replace nothing
+    // ("Corvane.dat" is the download's target); the text MakeRemoteRequest answered with.
+    std::string ExpectBothFetchesFail(const std::string& url) {
+        CComVariant response;
+        bool ok = true;
+        EXPECT_EQ(m_ptrServer->MakeRemoteRequest(BSTR::FromUtf8(url), &response, &ok), S_OK);
+        EXPECT_FALSE(ok) << url;
+        EXPECT_EQ(response.vt, VT_BSTR) << url;
+        const std::string text = response.vt == VT_BSTR ? Utf16ToUtf8(response.Text()) : "";
+        EXPECT_FALSE(text.empty()) << url;
+
+        bool reboot = false;
+        ok = true;
+        EXPECT_EQ(m_ptrServer->DownloadFile(BSTR::FromUtf8(url), BSTR(u"Corvane.dat"),
+                                            ByRef<bool>(&reboot), &ok),
+                  S_OK);
+        EXPECT_FALSE(ok) << url;
+        EXPECT_FALSE(reboot) << url;
+        return text;
+    }
+
     CCannedHTTPServer m_http;
 };
 
@@ -524,7 +545,10 @@ private:
 // A fetch gives up once the server has sent nothing for the stall limit: a silent server, or
 // one that stops in the middle of the body, ends the call as a failed fetch and changes no file.
 TEST_F(DownloadTest, AServerThatStallsEndsTheCall) {
-    CHTTPFetch::SetStallSeconds(1);
+    struct ShortStall {
+        ShortStall() { CHTTPFetch::SetStallSeconds(1); }
+        ~ShortStall() { CHTTPFetch::SetStallSeconds(60); }
+    } shortStall;
     std::ofstream(m_sites / "Corvane.dat") << "old site";
     const std::string starts[] = {
         "",
@@ -532,25 +556,11 @@ TEST_F(DownloadTest, AServerThatStallsEndsTheCall) {
     };
     for (const auto& start : starts) {
         CStallingHTTPServer http(start);
-        CComVariant response;
-        bool ok = true;
         const auto began = std::chrono::steady_clock::now();
-        ASSERT_EQ(m_ptrServer->MakeRemoteRequest(BSTR::FromUtf8(http.URL()), &response, &ok), S_OK);
-        EXPECT_FALSE(ok);
-        ASSERT_EQ(response.vt, VT_BSTR);
-        EXPECT_FALSE(response.Text().empty());
-
-        bool reboot = false;
-        ok = true;
-        ASSERT_EQ(m_ptrServer->DownloadFile(BSTR::FromUtf8(http.URL()), BSTR(u"Corvane.dat"),
-                                            ByRef<bool>(&reboot), &ok),
-                  S_OK);
-        EXPECT_FALSE(ok);
-        EXPECT_FALSE(reboot);
+        ExpectBothFetchesFail(http.URL());
         // Generous: the point is that the calls end, not how soon.
         EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(30));
     }
-    CHTTPFetch::SetStallSeconds(60);
     EXPECT_EQ(Contents(m_sites / "Corvane.dat"), "old site");
     EXPECT_EQ(SiteFiles(), std::vector<std::string>{"Corvane.dat"});
 }
@@ -614,21 +624,8 @@ private:
 TEST_F(DownloadTest, BothFetchesRefuseACertificateThatDoesNotVerify) {
     CSelfSignedTLSServer tls;
     std::ofstream(m_sites / "Corvane.dat") << "old site";
-
-    CComVariant response;
-    bool ok = true;
-    ASSERT_EQ(m_ptrServer->MakeRemoteRequest(BSTR::FromUtf8(tls.URL()), &response, &ok), S_OK);
-    EXPECT_FALSE(ok);
-    ASSERT_EQ(response.vt, VT_BSTR);
-    EXPECT_NE(Utf16ToUtf8(response.Text()).find("certificate"), std::string::npos)
-        << Utf16ToUtf8(response.Text());
-
-    bool reboot = false;
-    ok = true;
-    ASSERT_EQ(m_ptrServer->DownloadFile(BSTR::FromUtf8(tls.URL()), BSTR(u"Corvane.dat"),
-                                        ByRef<bool>(&reboot), &ok),
-              S_OK);
-    EXPECT_FALSE(ok);
+    const std::string why = ExpectBothFetchesFail(tls.URL());
+    EXPECT_NE(why.find("certificate"), std::string::npos) << why;
     EXPECT_EQ(tls.Handshakes(), 0);
     EXPECT_EQ(Contents(m_sites / "Corvane.dat"), "old site");
 }
