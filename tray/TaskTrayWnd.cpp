@@ -49,15 +49,9 @@ const char* HandlerName(TrayMessage message) {
     return "Handle";
 }
 
-// Whether a StatusNotifierWatcher (a panel that shows StatusNotifierItems) is on the
-// session bus.
-bool HasStatusNotifierWatcher() {
+// Whether a StatusNotifierWatcher (a panel that shows StatusNotifierItems) is on `bus`.
+bool HasStatusNotifierWatcher(GDBusConnection* bus) {
     GError* error = nullptr;
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
-    if (!bus) {
-        g_clear_error(&error);
-        return false;
-    }
     GVariant* reply = g_dbus_connection_call_sync(
         bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
         "NameHasOwner", g_variant_new("(s)", "org.kde.StatusNotifierWatcher"),
@@ -68,7 +62,6 @@ bool HasStatusNotifierWatcher() {
         g_variant_unref(reply);
     }
     g_clear_error(&error);
-    g_object_unref(bus);
     return has;
 }
 
@@ -95,6 +88,8 @@ CTaskTrayWnd::~CTaskTrayWnd() {
     RemoveIcon();
     if (m_pIndicator)
         g_object_unref(m_pIndicator);
+    if (m_pBus)
+        g_object_unref(m_pBus);
     if (m_pStatusIcon)
         g_object_unref(m_pStatusIcon);
     if (m_pMenu)
@@ -118,7 +113,14 @@ HRESULT CTaskTrayWnd::Create() {
     if (!notify_is_initted() && !notify_init(kProgramName))
         LogTrace("CTaskTrayWnd::Create: notify_init failed\n");
 
-    if (HasStatusNotifierWatcher()) {
+    // The session bus stays open for the program's life: the indicator then shares this
+    // connection instead of opening one of its own while this one is being torn down.
+    GError* error = nullptr;
+    m_pBus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+    if (!m_pBus)
+        LogTrace("CTaskTrayWnd::Create: no session bus (%s)\n", error ? error->message : "");
+    g_clear_error(&error);
+    if (m_pBus && HasStatusNotifierWatcher(m_pBus)) {
         const char* runtime = g_get_user_runtime_dir();
         m_strIconDir = std::string(runtime ? runtime : g_get_tmp_dir()) + "/corvane/icons";
         if (WriteTrayIconFiles(m_strIconDir)) {

@@ -118,6 +118,7 @@ private:
     bool m_bDestroyed = false;
 
     std::string m_strIconDir;
+    GDBusConnection* m_pBus = nullptr;  // the session bus, when there is one
     AppIndicator* m_pIndicator = nullptr;
     GtkStatusIcon* m_pStatusIcon = nullptr;
     GdkPixbuf* m_pPixbufOn = nullptr;
