@@ -242,6 +242,27 @@ DWORD CAsyncThreadPool::WorkItemFn(CAsyncCall* call) {
     return 0;
 }
 
+void CAsyncThreadPool::BeginLongCall() {
+    // Only calls that may block are counted, so ordinary calls cost no shared counter.
+    // When the long calls queued or running are as many as the threads, the watcher
+    // looks: if none of them finishes for a short while, it adds a thread for the rest.
+    // Blocked calls so get a thread; a burst of quick long calls (write completions under
+    // load) does not grow the pool.
+    const int counted = ++m_longCalls;
+    if (static_cast<std::size_t>(counted) >= m_threadCount.load() && !m_bWatching.load()) {
+        {
+            std::lock_guard watch(m_watchLock);
+            m_bWatchWake = true;
+        }
+        m_watchCv.notify_one();
+    }
+}
+
+void CAsyncThreadPool::EndLongCall() {
+    ++m_longDone;
+    --m_longCalls;
+}
+
 HRESULT CAsyncThreadPool::QueueCall(std::unique_ptr<CAsyncCall>& call, DWORD flags) {
     if (CheckExpression(!call))
         return E_POINTER;
@@ -249,23 +270,15 @@ HRESULT CAsyncThreadPool::QueueCall(std::unique_ptr<CAsyncCall>& call, DWORD fla
         return HRESULT_FROM_WIN32(ERROR_SERVICE_NOT_ACTIVE);
     try {
         if (flags & WT_EXECUTELONGFUNCTION) {
-            // Only calls that may block are counted, so ordinary calls cost no shared
-            // counter. When the long calls queued or running are as many as the threads,
-            // the watcher looks: if none of them finishes for a short while, it adds a
-            // thread for the rest. Blocked calls so get a thread; a burst of quick long
-            // calls (write completions under load) does not grow the pool.
-            const int counted = ++m_longCalls;
-            asio::post(m_io, [this, owned = std::move(call)] {
-                WorkItemFn(owned.get());
-                ++m_longDone;
-                --m_longCalls;
-            });
-            if (static_cast<std::size_t>(counted) >= m_threadCount.load() && !m_bWatching.load()) {
-                {
-                    std::lock_guard watch(m_watchLock);
-                    m_bWatchWake = true;
-                }
-                m_watchCv.notify_one();
+            BeginLongCall();
+            try {
+                asio::post(m_io, [this, owned = std::move(call)] {
+                    WorkItemFn(owned.get());
+                    EndLongCall();
+                });
+            } catch (...) {
+                EndLongCall();
+                throw;
             }
         } else {
             asio::post(m_io, [owned = std::move(call)] { WorkItemFn(owned.get()); });

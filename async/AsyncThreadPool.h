@@ -53,6 +53,19 @@ public:
     // inside the queue (out of memory) has already released it.
     HRESULT QueueCall(std::unique_ptr<CAsyncCall>& call, DWORD flags);
 
+    // Runs `fn` on the calling thread (a pool thread) as a long call: counted like one
+    // queued with WT_EXECUTELONGFUNCTION, so a thread is added if it blocks, without the
+    // hop to another thread (a wake-up and a context switch) that queueing costs.
+    template <class F>
+    void RunLongCallHere(F&& fn) {
+        BeginLongCall();
+        struct End {
+            CAsyncThreadPool* pool;
+            ~End() { pool->EndLongCall(); }
+        } end{this};
+        fn();
+    }
+
     // Registers a wait that calls `object->*Handler(timedOut, parameter)`.
     template <auto Handler, class T>
     HRESULT QueueWait(T* object, WAITHANDLE* newHandle, const std::shared_ptr<CEvent>& event,
@@ -82,6 +95,9 @@ private:
         std::shared_ptr<std::atomic<bool>> done;  // set by an extra thread as it leaves
     };
     void RunExtraThread(std::atomic<bool>& done);
+    // Count a long call in and out; see QueueCall.
+    void BeginLongCall();
+    void EndLongCall();
     // Adds a thread when every thread has been in a long call for a while; see QueueCall.
     void WatchLongCalls();
     void AddThread();

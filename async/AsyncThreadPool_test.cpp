@@ -105,6 +105,25 @@ TEST(AsyncThreadPool, LongCallsGetAThreadOfTheirOwn) {
     EXPECT_TRUE(finished->Wait(10000));
 }
 
+TEST(AsyncThreadPool, ALongCallRunHereCountsLikeAQueuedOne) {
+    // An ordinary call on the only thread runs a long call in place that waits for a call
+    // it queued itself: only a thread added for the long call can run that one.
+    CAsyncThreadPool pool(1);
+    auto release = CEvent::Create(true);
+    auto finished = CEvent::Create();
+    auto caller = CAsyncCall::CreateFunctionCall([&] {
+        pool.RunLongCallHere([&] {
+            auto releaser = CAsyncCall::CreateFunctionCall([&] { release->Set(); });
+            EXPECT_EQ(pool.QueueCall(releaser, WT_EXECUTEDEFAULT), S_OK);
+            EXPECT_TRUE(release->Wait(10000));
+        });
+        finished->Set();
+    });
+    ASSERT_EQ(pool.QueueCall(caller, WT_EXECUTEDEFAULT), S_OK);
+    EXPECT_TRUE(finished->Wait(10000));
+    EXPECT_GE(pool.ThreadCount(), 2u);
+}
+
 TEST(AsyncThreadPool, ABurstOfQuickLongCallsDoesNotGrowThePool) {
     // Write completions are long calls that end at once; thousands queued under load must
     // not each add a thread (the pool would grow to its limit and spend its time waking

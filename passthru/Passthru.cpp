@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string_view>
+#include <system_error>
 
 #include "async/AsyncRead.h"
 #include "async/AsyncWrite.h"
@@ -221,6 +223,7 @@ void CPassthru::OnReadReady(Side s, const std::error_code& ec, std::size_t bytes
                 hr = Read(s);
             }
         }
+        RunPendingClassification();
         if (FAILED(hr)) {
             LogTrace("Passthru %s: %s side failed: 0x%08X", m_strHost.c_str(),
                      s == kInner ? "application" : "destination", static_cast<unsigned>(hr));
@@ -252,6 +255,33 @@ HRESULT CPassthru::Read(Side s) {
     return hr;
 }
 
+HRESULT CPassthru::ReadNow(Side s) {
+    CCritSecLock relay(m_lockRelay);
+    auto buffer = std::make_unique<CBuffer>();
+    if (CheckExpression(buffer->space(kWatchBytes) != 0))
+        return E_OUTOFMEMORY;
+    ssize_t n = 0;
+    do {
+        n = ::recv(m_watch[s].Descriptor(), buffer->write_ptr(), buffer->free_space(),
+                   MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return ArmRead(s);  // nothing after all: readiness tells when there is
+    if (n < 0) {
+        const DWORD error = SocketError(std::error_code(errno, std::system_category()));
+        LogTrace("Passthru %s: reading the %s side failed with %lu", m_strHost.c_str(),
+                 s == kInner ? "application" : "destination", static_cast<unsigned long>(error));
+        return HRESULT_FROM_WIN32(static_cast<long>(error));
+    }
+    buffer->commit(static_cast<std::uint32_t>(n));
+    m_bReading[s] = true;
+    bool take = false;
+    HandleChunk(s, buffer.get(), n == 0, take);
+    if (take)
+        buffer.release();  // queued: the writer frees it
+    return S_OK;
+}
+
 template <int S>
 bool CPassthru::OnReadSide(DWORD error, CSocketHandle, CBuffer* buffer, bool endOfStream,
                            bool& takeBuffer) {
@@ -269,6 +299,7 @@ void CPassthru::OnRead(Side s, DWORD error, CBuffer* buffer, bool endOfStream, b
             Stop();
         } else if (!m_bStopping) {
             HandleChunk(s, buffer, endOfStream, takeBuffer);
+            RunPendingClassification();
         }
     } catch (...) {
         ReportException("CPassthru::OnRead", CV_HERE);
@@ -586,12 +617,13 @@ void CPassthru::EndBurst(Side s, BurstEnd how) {
                 delete marker;
         } else if (how == BurstEnd::NewRequest) {
             m_bReading[s] = false;
-            stop = m_bStopping || !CheckResult(Read(s));
+            stop = m_bStopping || !CheckResult(ReadNow(s));
         } else if (!stop) {
             m_bReading[s] = false;
             stop = m_bStopping || !CheckResult(ArmRead(s));
         }
     }
+    RunPendingClassification();
     if (stop)
         Stop();
     Release();

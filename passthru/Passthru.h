@@ -102,7 +102,7 @@ private:
     // Classification states.
     static constexpr int kDetecting = 0;       // the next chunk from the application is examined
     static constexpr int kDetected = 1;        // the next chunk from that side starts classifying
-    static constexpr int kClassifyQueued = 2;  // CallClassify is queued; data is held
+    static constexpr int kClassifyQueued = 2;  // CallClassify is due; data is held
     static constexpr int kClassifying = 3;     // the classifier is deciding; data is held
     static constexpr int kDecided = 4;         // every chunk passes
     static Side Other(Side s) { return s == kInner ? kOuter : kInner; }
@@ -127,6 +127,10 @@ private:
     HRESULT ArmRead(Side s);
     void OnReadReady(Side s, const std::error_code& ec, std::size_t bytes);
     HRESULT Read(Side s);
+    // Reads what waits on side `s` here and hands it on as a completed read would (the
+    // relay lock held). Where a burst has just seen a new request waiting, this saves the
+    // reader's two hops between threads.
+    HRESULT ReadNow(Side s);
     template <int S>
     bool OnReadSide(DWORD error, CSocketHandle sock, CBuffer* buffer, bool endOfStream,
                     bool& takeBuffer);
@@ -135,7 +139,11 @@ private:
     void WatchRequest(const CBuffer* buffer);
     bool IsNewRequest(std::string_view chunk);
 
+    // Holds chunks while the connection is undecided; a chunk that starts classifying is
+    // left for RunPendingClassification, which every caller of HandleChunk calls once it
+    // has let go of the relay lock (the script must not run under it).
     HRESULT Classify(CBuffer* buffer, bool bOutbound, bool bEndOfStream, bool& bPassOn);
+    void RunPendingClassification();
     HRESULT Detect(const CBuffer* buffer, bool bOutbound, bool bEndOfStream);
 
     void OnWriteReady(int timedOut, void* context);
@@ -194,6 +202,8 @@ private:
     bool m_bDetectorFilter = true;
     bool m_bCandidate[2] = {true, true};
     std::shared_ptr<CClassifier> m_pClassifier;
+    // The chunk a classification is due to start with. Guarded by m_lockRelay.
+    std::shared_ptr<CBuffer> m_pClassifyChunk;
     // The application's bytes so far while detection wants more of them.
     std::string m_strDetect;
     // Bytes from the detection direction that arrived while a classification was queued:

@@ -84,21 +84,20 @@ HRESULT CPassthru::Classify(CBuffer* buffer, bool bOutbound, bool bEndOfStream, 
     m_strUnclassified.clear();
     m_bUnclassifiedEnd = false;
     m_nState = kClassifyQueued;
-    AddRef();
-    BeginPending();
-    auto call = CAsyncCall::CreateFunctionCall([this, chunk] {
-        CallClassify(chunk.get());
-        Release();
-        EndPending();
-    });
-    HRESULT hr =
-        call ? THREAD_POOL::instance()->QueueCall(call, WT_EXECUTELONGFUNCTION) : E_OUTOFMEMORY;
-    if (!CheckResult(hr)) {
-        m_nState = kDetected;
-        Release();
-        EndPending();
+    m_pClassifyChunk = std::move(chunk);
+    return S_OK;
+}
+
+void CPassthru::RunPendingClassification() {
+    std::shared_ptr<CBuffer> chunk;
+    {
+        CCritSecLock relay(m_lockRelay);
+        chunk = std::move(m_pClassifyChunk);
     }
-    return hr;
+    // The script may take long or call out and wait: it runs here, on the thread that read
+    // the chunk, counted as a long call so that the pool adds a thread if it blocks.
+    if (chunk)
+        THREAD_POOL::instance()->RunLongCallHere([&] { CallClassify(chunk.get()); });
 }
 
 HRESULT CPassthru::Detect(const CBuffer* buffer, bool bOutbound, bool bEndOfStream) {
