@@ -85,6 +85,7 @@ HRESULT CPassthru::Classify(CBuffer* buffer, bool bOutbound, bool bEndOfStream, 
     m_bUnclassifiedEnd = false;
     m_nState = kClassifyQueued;
     m_pClassifyChunk = std::move(chunk);
+    AddRef();  // the classification's: the relay runs on until the decision is made
     return S_OK;
 }
 
@@ -94,10 +95,12 @@ void CPassthru::RunPendingClassification() {
         CCritSecLock relay(m_lockRelay);
         chunk = std::move(m_pClassifyChunk);
     }
+    if (!chunk)
+        return;
     // The script may take long or call out and wait: it runs here, on the thread that read
     // the chunk, counted as a long call so that the pool adds a thread if it blocks.
-    if (chunk)
-        THREAD_POOL::instance()->RunLongCallHere([&] { CallClassify(chunk.get()); });
+    THREAD_POOL::instance()->RunLongCallHere([&] { CallClassify(chunk.get()); });
+    Release();
 }
 
 HRESULT CPassthru::Detect(const CBuffer* buffer, bool bOutbound, bool bEndOfStream) {
