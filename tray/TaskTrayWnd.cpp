@@ -3,6 +3,8 @@
 
 #include <libayatana-appindicator/app-indicator.h>
 
+#include <string_view>
+
 #include "com/DiagnosticLog.h"
 #include "tray/TrayIcons.h"
 
@@ -49,6 +51,14 @@ const char* HandlerName(TrayMessage message) {
     return "Handle";
 }
 
+// The panel's watcher of StatusNotifierItems, and the path at which the indicator library
+// puts the item it makes for the id "pellora".
+constexpr const char* kWatcherName = "org.kde.StatusNotifierWatcher";
+constexpr const char* kWatcherPath = "/StatusNotifierWatcher";
+constexpr const char* kItemPath = "/org/ayatana/NotificationItem/pellora";
+constexpr guint kRegistrationCheckMs = 2000;
+constexpr int kRegistrationChecks = 15;
+
 // Whether a StatusNotifierWatcher (a panel that shows StatusNotifierItems) is on `bus`.
 bool HasStatusNotifierWatcher(GDBusConnection* bus) {
     GError* error = nullptr;
@@ -86,6 +96,12 @@ CTaskTrayWnd::~CTaskTrayWnd() {
     CloseDialog();
     CloseBubble();
     RemoveIcon();
+    if (m_uRegistrationCheck)
+        g_source_remove(m_uRegistrationCheck);
+    if (m_pBusCalls) {
+        g_cancellable_cancel(m_pBusCalls);
+        g_object_unref(m_pBusCalls);
+    }
     if (m_pIndicator)
         g_object_unref(m_pIndicator);
     if (m_pBus)
@@ -130,6 +146,9 @@ HRESULT CTaskTrayWnd::Create() {
             // The item goes on the bus once it has a menu; before that it must not be
             // given a title or icon (it would announce them on no path).
             app_indicator_set_menu(m_pIndicator, GTK_MENU(m_pMenu));
+            m_pBusCalls = g_cancellable_new();
+            m_uRegistrationCheck =
+                g_timeout_add(kRegistrationCheckMs, &CTaskTrayWnd::OnRegistrationCheck, this);
         }
     }
     if (!m_pIndicator) {
@@ -490,6 +509,58 @@ void CTaskTrayWnd::OnItemActivate(GtkMenuItem* item, gpointer self) {
     if (!wnd->m_pDialog)
         wnd->m_bBusy = false;
     wnd->FireId(id);
+}
+
+// The indicator library registers the item with the panel's watcher once, when it has put
+// the item on the bus. Now and then (seen on a loaded machine) the item is on the bus but
+// the watcher never heard of it, and the icon stays missing. So for a while the watcher's
+// list is read, and a registration that is missing is made again on the same connection
+// (the one the library shares), for the item's path.
+gboolean CTaskTrayWnd::OnRegistrationCheck(gpointer self) {
+    auto* wnd = static_cast<CTaskTrayWnd*>(self);
+    g_dbus_connection_call(
+        wnd->m_pBus, kWatcherName, kWatcherPath, "org.freedesktop.DBus.Properties", "Get",
+        g_variant_new("(ss)", kWatcherName, "RegisteredStatusNotifierItems"), G_VARIANT_TYPE("(v)"),
+        G_DBUS_CALL_FLAGS_NONE, 2000, wnd->m_pBusCalls, &CTaskTrayWnd::OnRegisteredItems, wnd);
+    if (++wnd->m_nRegistrationChecks < kRegistrationChecks)
+        return G_SOURCE_CONTINUE;
+    wnd->m_uRegistrationCheck = 0;
+    return G_SOURCE_REMOVE;
+}
+
+void CTaskTrayWnd::OnRegisteredItems(GObject* source, GAsyncResult* result, gpointer self) {
+    GError* error = nullptr;
+    GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
+    if (!reply) {
+        // Cancelled: the window is gone. Otherwise no watcher answered; the next check asks again.
+        g_clear_error(&error);
+        return;
+    }
+    auto* wnd = static_cast<CTaskTrayWnd*>(self);
+    const char* unique = g_dbus_connection_get_unique_name(wnd->m_pBus);
+    bool registered = false;
+    GVariant* items = nullptr;
+    g_variant_get(reply, "(v)", &items);
+    if (items && unique && g_variant_is_of_type(items, G_VARIANT_TYPE("as"))) {
+        GVariantIter iter;
+        g_variant_iter_init(&iter, items);
+        const gchar* item = nullptr;
+        while (!registered && g_variant_iter_next(&iter, "&s", &item))
+            registered = std::string_view(item).find(unique) != std::string_view::npos;
+    }
+    if (items)
+        g_variant_unref(items);
+    g_variant_unref(reply);
+    if (registered) {
+        if (wnd->m_uRegistrationCheck)
+            g_source_remove(wnd->m_uRegistrationCheck);
+        wnd->m_uRegistrationCheck = 0;
+        return;
+    }
+    LogTrace("CTaskTrayWnd: the watcher does not list the item; registering it again\n");
+    g_dbus_connection_call(wnd->m_pBus, kWatcherName, kWatcherPath, kWatcherName,
+                           "RegisterStatusNotifierItem", g_variant_new("(s)", kItemPath), nullptr,
+                           G_DBUS_CALL_FLAGS_NONE, 2000, wnd->m_pBusCalls, nullptr, nullptr);
 }
 
 void CTaskTrayWnd::OnMenuDeactivate(GtkMenuShell*, gpointer self) {

@@ -88,6 +88,8 @@ private:
 
     static void OnItemActivate(GtkMenuItem* item, gpointer self);
     static void OnMenuDeactivate(GtkMenuShell* menu, gpointer self);
+    static gboolean OnRegistrationCheck(gpointer self);
+    static void OnRegisteredItems(GObject* source, GAsyncResult* result, gpointer self);
     static void OnStatusPopup(GtkStatusIcon* icon, guint button, guint time, gpointer self);
     static gboolean OnStatusButton(GtkStatusIcon* icon, GdkEventButton* event, gpointer self);
     static void OnNotifyAction(NotifyNotification* n, char* action, gpointer self);
@@ -118,7 +120,10 @@ private:
     bool m_bDestroyed = false;
 
     std::string m_strIconDir;
-    GDBusConnection* m_pBus = nullptr;  // the session bus, when there is one
+    GDBusConnection* m_pBus = nullptr;    // the session bus, when there is one
+    GCancellable* m_pBusCalls = nullptr;  // ends this window's calls on the bus when it goes
+    guint m_uRegistrationCheck = 0;       // the timer that checks the item's registration
+    int m_nRegistrationChecks = 0;
     AppIndicator* m_pIndicator = nullptr;
     GtkStatusIcon* m_pStatusIcon = nullptr;
     GdkPixbuf* m_pPixbufOn = nullptr;
