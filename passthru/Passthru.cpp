@@ -194,6 +194,7 @@ void CPassthru::OnReadReady(Side s, const std::error_code& ec, std::size_t bytes
         const DWORD closeError = fdRead ? 0 : SocketError(ec);
         HRESULT hr = S_OK;
         bool burst = false;
+        bool handedOn = false;  // a chunk went to HandleChunk, which may leave a classification
         {
             CCritSecLock relay(m_lockRelay);
             if (!fdRead) {
@@ -208,6 +209,7 @@ void CPassthru::OnReadReady(Side s, const std::error_code& ec, std::size_t bytes
                     bool take = false;
                     CBuffer* marker = new CBuffer();
                     HandleChunk(s, marker, true, take);
+                    handedOn = true;
                     if (!take)
                         delete marker;
                 } else {
@@ -223,7 +225,8 @@ void CPassthru::OnReadReady(Side s, const std::error_code& ec, std::size_t bytes
                 hr = Read(s);
             }
         }
-        RunPendingClassification();
+        if (handedOn)
+            RunPendingClassification();
         if (FAILED(hr)) {
             LogTrace("Passthru %s: %s side failed: 0x%08X", m_strHost.c_str(),
                      s == kInner ? "application" : "destination", static_cast<unsigned>(hr));
