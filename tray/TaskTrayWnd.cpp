@@ -64,8 +64,8 @@ bool HasStatusNotifierWatcher(GDBusConnection* bus) {
     GError* error = nullptr;
     GVariant* reply = g_dbus_connection_call_sync(
         bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "NameHasOwner", g_variant_new("(s)", "org.kde.StatusNotifierWatcher"),
-        G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, &error);
+        "NameHasOwner", g_variant_new("(s)", kWatcherName), G_VARIANT_TYPE("(b)"),
+        G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, &error);
     gboolean has = FALSE;
     if (reply) {
         g_variant_get(reply, "(b)", &has);
