@@ -16,7 +16,9 @@
 // Beside the ratios: the processor time per request of the whole process in each rate
 // run (what a busy machine shares out), and a single-thread probe of the policy's two
 // entry points in processor time, to show where a decision's time goes.
-// "--quick" makes a short run and "--probe" runs the probe alone (for a profiler).
+// "--quick" makes a short run and "--probe" runs the probe alone (for a profiler);
+// "--keep-alive=transparent" or "--keep-alive=filtering" runs only that relay's keep-alive
+// rate, for five seconds (for a profiler or a count of system calls).
 // "--shipped=open" and "--shipped=filtered" measure the shipped policy instead
 // (sites/corvane/Common/global.asa and the files it includes, settings in a registry store
 // of the bench's own): as a fresh install leaves it, open for everyone, or with a few
@@ -901,9 +903,14 @@ bool CheckVerdicts(unsigned short port) {
 int main(int argc, char** argv) {
     // "--probe": only the single-thread probe of the policy, for a profiler.
     bool probeOnly = false;
+    int keepAliveOnly = -1;  // the mode whose keep-alive rate alone is measured
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--probe") == 0) {
             probeOnly = true;
+        } else if (std::strcmp(argv[i], "--keep-alive=transparent") == 0) {
+            keepAliveOnly = 0;
+        } else if (std::strcmp(argv[i], "--keep-alive=filtering") == 0) {
+            keepAliveOnly = 1;
         } else if (std::strcmp(argv[i], "--quick") == 0) {
             g_sizes = CSizes{300, 20, 1, 0.5};
         } else if (std::strcmp(argv[i], "--shipped=open") == 0) {
@@ -911,8 +918,10 @@ int main(int argc, char** argv) {
         } else if (std::strcmp(argv[i], "--shipped=filtered") == 0) {
             g_policy = EPolicy::ShippedFiltered;
         } else {
-            std::printf("usage: %s [--quick|--probe] [--shipped=open|--shipped=filtered]\n",
-                        argv[0]);
+            std::printf(
+                "usage: %s [--quick|--probe|--keep-alive=transparent|--keep-alive=filtering] "
+                "[--shipped=open|--shipped=filtered]\n",
+                argv[0]);
             return 2;
         }
     }
@@ -994,6 +1003,19 @@ int main(int argc, char** argv) {
             ProbePolicy(CComPtr<IUnknown>(static_cast<IUserObject*>(session.Get())), hosts);
         if (probeOnly)
             status = -1;  // nothing more to measure
+        if (status == 0 && keepAliveOnly >= 0) {
+            UsePolicy(keepAliveOnly == 1);
+            double cpu = 0;
+            long failed = 0, done = 0;
+            g_sizes.rateSeconds = 5;
+            const double rate = Rate(front.Port(), hosts, true, &failed, &done, &cpu);
+            std::printf(
+                "keep-alive, %s relay: %.0f requests/s, %.0f us of processor time each, "
+                "failed %ld\n",
+                keepAliveOnly == 1 ? "filtering" : "transparent", rate,
+                done > 0 ? cpu / done * 1e6 : 0, failed);
+            status = -1;
+        }
 
         // Latency: the two relays take turns in blocks, so a busy machine slows them alike.
         std::vector<double> times[2];

@@ -135,6 +135,9 @@ HRESULT VarCmp(const VARIANT* pvarLeft, const VARIANT* pvarRight, LCID lcid, ULO
         return E_INVALIDARG;
     try {
         lcid = ResolveLcid(lcid);
+        // Two strings, the common case (a dictionary's keys), compare without copies.
+        if (pvarLeft->vt == VT_BSTR && pvarRight->vt == VT_BSTR)
+            return CompareStrings(VariantText(*pvarLeft), VariantText(*pvarRight), lcid, dwFlags);
         CComVariant a, b;
         HRESULT hr = ResolveVariantValue(pvarLeft, lcid, &a);
         if (SUCCEEDED(hr))

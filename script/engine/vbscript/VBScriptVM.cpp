@@ -209,6 +209,35 @@ HRESULT CVBScriptVM::CallFunction(const CVBScriptProgram* program, const VBSFunc
             goto failed; \
     } while (0)
 
+HRESULT CVBScriptVM::BinaryInPlace(VBSOpcode op, VARIANT* right) {
+    const bool rightOnStack = right == &m_stack.back();
+    const std::size_t base = m_stack.size() - (rightOnStack ? 2 : 1);
+    VARIANT result;
+    result.vt = VT_EMPTY;
+    HRESULT hr;
+    if (!FastBinary(op, &m_stack[base], right, &result, &hr)) {
+        CComVariant slow;
+        hr = Binary(op, &m_stack[base], right, &slow);
+        if (SUCCEEDED(hr))
+            slow.Detach(&result);
+    }
+    if (FAILED(hr))
+        return hr;
+    if (m_locks.empty() || m_locks.back().first < base) {
+        // The result takes the left operand's place.
+        if (rightOnStack) {
+            ClearValue(&m_stack[base + 1]);
+            m_stack.pop_back();
+        }
+        ClearValue(&m_stack[base]);
+        m_stack[base] = result;
+    } else {
+        PopTo(base);
+        *Push() = result;
+    }
+    return S_OK;
+}
+
 HRESULT CVBScriptVM::Run(Frame& frame) {
     const VBSInstr* code = frame.fn->code.data();
     const std::size_t size = frame.fn->code.size();
@@ -222,9 +251,31 @@ HRESULT CVBScriptVM::Run(Frame& frame) {
                 if (Interrupted())
                     VBS_CHECK(VBS_E_INTERRUPTED);
                 break;
-            case VBSOpcode::PushConst:
-                CopyValue(Push(), &frame.program->constants[in.a]);
+            case VBSOpcode::PushConst: {
+                const VARIANT* constant = &frame.program->constants[in.a];
+                if (constant->vt == VT_BSTR && pc + 1 < size) {
+                    // A string constant that the next instruction only reads (a comparison,
+                    // a Case, the right side of &) is used where it is: the program's
+                    // strings are shared by every clone on every thread, and a copy's
+                    // reference count would be fought over between them.
+                    const VBSInstr& next = code[pc + 1];
+                    if (next.op == VBSOpcode::CaseTest) {
+                        HRESULT cmp;
+                        VBS_CHECK(
+                            Compare(&frame.slots[next.a], const_cast<VARIANT*>(constant), &cmp));
+                        pc = cmp == VARCMP_EQ ? static_cast<std::size_t>(next.b) : pc + 2;
+                        continue;
+                    }
+                    if (next.op == VBSOpcode::Concat ||
+                        (next.op >= VBSOpcode::Eq && next.op <= VBSOpcode::Ge)) {
+                        VBS_CHECK(BinaryInPlace(next.op, const_cast<VARIANT*>(constant)));
+                        pc += 2;
+                        continue;
+                    }
+                }
+                CopyValue(Push(), constant);
                 break;
+            }
             case VBSOpcode::PushEmpty:
                 Push();
                 break;
@@ -534,29 +585,9 @@ HRESULT CVBScriptVM::Run(Frame& frame) {
             case VBSOpcode::Return:
                 pc = size;
                 continue;
-            default: {
-                std::size_t base = m_stack.size() - 2;
-                VARIANT result;
-                result.vt = VT_EMPTY;
-                if (!FastBinary(in.op, &m_stack[base], &m_stack[base + 1], &result, &hr)) {
-                    CComVariant slow;
-                    hr = Binary(in.op, &m_stack[base], &m_stack[base + 1], &slow);
-                    if (SUCCEEDED(hr))
-                        slow.Detach(&result);
-                }
-                VBS_CHECK(hr);
-                if (m_locks.empty() || m_locks.back().first < base) {
-                    // The result takes the left operand's place.
-                    ClearValue(&m_stack[base + 1]);
-                    m_stack.pop_back();
-                    ClearValue(&m_stack[base]);
-                    m_stack[base] = result;
-                } else {
-                    PopTo(base);
-                    *Push() = result;
-                }
+            default:
+                VBS_CHECK(BinaryInPlace(in.op, &m_stack.back()));
                 break;
-            }
         }
         ++pc;
         if (m_overflow) {

@@ -2,7 +2,12 @@
 #include "script/engine/vbscript/library/VBLibrarySupport.h"
 
 #include <algorithm>
+#include <bit>
 #include <iterator>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "com/Strings.h"
 #include "com/TextForms.h"
@@ -137,11 +142,42 @@ int CompareText(std::u16string_view a, std::u16string_view b, bool textCompare) 
 
 namespace {
 
+#if defined(__SSE2__)
+// Eight positions at a time: a position is a candidate when the text has the pattern's
+// first character there and its last character where the pattern would end; only
+// candidates are compared in full. Scripts search long lists of names this way (a host in
+// a "|"-separated list of blocked hosts), where a scan that looks at every position in
+// turn was most of a decision's time.
+std::size_t FindBinary(std::u16string_view text, std::u16string_view what, std::size_t from) {
+    const std::size_t m = what.size();
+    const std::size_t n = text.size();
+    if (m < 2 || n - from < m + 64)
+        return text.find(what, from);
+    const char16_t* const t = text.data();
+    const __m128i first = _mm_set1_epi16(static_cast<short>(what[0]));
+    const __m128i last = _mm_set1_epi16(static_cast<short>(what[m - 1]));
+    std::size_t pos = from;
+    for (; pos + m - 1 + 8 <= n; pos += 8) {
+        const __m128i heads = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + pos));
+        const __m128i tails = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + pos + m - 1));
+        // Two mask bits per 16-bit lane; the even ones name the lanes.
+        unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(
+                            _mm_cmpeq_epi16(heads, first), _mm_cmpeq_epi16(tails, last)))) &
+                        0x5555u;
+        while (bits != 0) {
+            const std::size_t at = pos + static_cast<std::size_t>(std::countr_zero(bits) >> 1);
+            if (std::char_traits<char16_t>::compare(t + at + 1, what.data() + 1, m - 2) == 0)
+                return at;
+            bits &= bits - 1;
+        }
+    }
+    return text.find(what, pos);
+}
+#else
 // Horspool's search: after a mismatch the text's character under the pattern's last one
 // says how far the pattern can move. The skip table is indexed by a character's low byte;
 // characters that share a low byte share the smallest of their skips, which only makes
-// some moves shorter, never wrong. Scripts search long lists of names this way (a host in
-// a list of blocked hosts), where the plain scan compared almost every character.
+// some moves shorter, never wrong.
 std::size_t FindBinary(std::u16string_view text, std::u16string_view what, std::size_t from) {
     const std::size_t m = what.size();
     if (m < 3 || text.size() - from < 4 * m + 64)
@@ -160,6 +196,7 @@ std::size_t FindBinary(std::u16string_view text, std::u16string_view what, std::
     }
     return std::u16string_view::npos;
 }
+#endif
 
 }  // namespace
 

@@ -302,11 +302,12 @@ TEST(VBScriptBuiltins, ConstantsAndClasses) {
     EXPECT_EQ(name.Text(), u"IRegExp2");
 }
 
-// The search that InStr uses on long texts skips ahead by the low byte of a character:
-// texts made of characters that share low bytes (A, U+0141, U+4E41) must still give exactly
-// the positions of a plain scan, from every start.
+// The search that InStr uses on long texts looks at several positions at once and only at
+// some of a pattern's characters first: texts made of characters that share a byte (A,
+// U+0141, U+4E41, U+4100) and patterns of every length up to 30 must still give exactly
+// the positions of a plain scan, from every start, up to the text's last position.
 TEST(VBScriptBuiltins, FindTextAgreesWithAPlainScan) {
-    const char16_t alphabet[] = {u'A', u'\u0141', u'\u4E41', u'b', u'.'};
+    const char16_t alphabet[] = {u'A', u'\u0141', u'\u4E41', u'\u4100', u'b', u'|', u'.'};
     std::uint32_t seed = 12345;
     auto next = [&] {
         seed = seed * 1103515245u + 12345u;
@@ -315,13 +316,13 @@ TEST(VBScriptBuiltins, FindTextAgreesWithAPlainScan) {
     for (int round = 0; round < 200; ++round) {
         std::u16string text(100 + next() % 400, u' ');
         for (char16_t& c : text)
-            c = alphabet[next() % 5];
-        const std::size_t length = 1 + next() % 12;
+            c = alphabet[next() % 7];
+        const std::size_t length = 1 + next() % 30;
         const std::size_t at = next() % (text.size() - length);
         // Half the patterns occur in the text, the rest perhaps not.
         std::u16string what = text.substr(at, length);
         if (round % 2)
-            what[next() % length] = alphabet[next() % 5];
+            what[next() % length] = alphabet[next() % 7];
         for (std::size_t from = 0; from <= text.size(); from += 1 + next() % 7)
             ASSERT_EQ(FindText(text, what, from, false), text.find(what, from))
                 << "round " << round << " from " << from;

@@ -240,8 +240,9 @@ TEST_F(VBScriptEngineTest, ClonesStartAlikeAndApartUntilTheEngineChanges) {
         EXPECT_EQ(clone->SetScriptSite(site.Get()), S_OK);
         clone->AddNamedItem(BSTR(u"Host"), SCRIPTITEM_ISVISIBLE | SCRIPTITEM_GLOBALMEMBERS);
         EXPECT_EQ(clone->SetScriptState(SCRIPTSTATE_CONNECTED), S_OK);
-        if (!more.empty())
+        if (!more.empty()) {
             EXPECT_EQ(Parse(static_cast<CVBScriptEngine*>(clone.Get()), more), S_OK);
+        }
         EXPECT_EQ(site->m_errors, "");
         return std::make_pair(clone, site->m_host->m_output);
     };
