@@ -42,3 +42,31 @@ Err.Clear
 x = "abc" * 2
 Print Err.Number & " " & Err.Description
 '> 13 Type mismatch
+' String literals that a comparison, a Case or the right side of & reads in place.
+Dim sLit, nLit, kLit
+sLit = ""
+For nLit = 1 To 3
+    sLit = sLit & "ab"
+Next
+Print sLit & " " & ("ab" & "") & " " & (sLit = "ababab") & " " & (Null = "a") & " " & IsNull(Null & Null)
+'> ababab ab True  True
+For Each kLit In Array("b", 2, Empty, "B")
+    Select Case kLit
+        Case "a", "b"
+            Print "letter " & kLit
+        Case "2"
+            Print "two as a string"
+        Case ""
+            Print "empty"
+        Case Else
+            Print "other " & kLit
+    End Select
+Next
+'> letter b
+'> other 2
+'> empty
+'> other B
+Err.Clear
+x = Array(1) = "a"
+Print Err.Number & " " & Err.Description
+'> 13 Type mismatch
