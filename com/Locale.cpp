@@ -3,15 +3,17 @@
 
 #include <unicode/uloc.h>
 
+#include <atomic>
 #include <fstream>
 #include <mutex>
-#include <optional>
 
 namespace {
 
-std::mutex g_lockDefault;  // guards the two values below; a leaf lock
+std::mutex g_lockDefault;  // guards the file name and the reading of it; a leaf lock
 std::string g_localeFile = "/etc/default/locale";
-std::optional<LCID> g_systemDefault;
+// The system default once read (0 until then): read without the lock, which every
+// comparison and conversion of a script would otherwise take.
+std::atomic<LCID> g_systemDefault{0};
 
 // An LCID through ICU for a locale id, trying it as given and without its script
 // (ICU knows "de_DE" but maps "de_Latn_DE" to the bare language).
@@ -54,10 +56,15 @@ LCID ReadSystemDefault(const std::string& path) {
 }  // namespace
 
 LCID GetSystemDefaultLCID() {
+    if (const LCID known = g_systemDefault.load(std::memory_order_acquire))
+        return known;
     std::lock_guard guard(g_lockDefault);
-    if (!g_systemDefault)
-        g_systemDefault = ReadSystemDefault(g_localeFile);
-    return *g_systemDefault;
+    LCID lcid = g_systemDefault.load(std::memory_order_relaxed);
+    if (!lcid) {
+        lcid = ReadSystemDefault(g_localeFile);
+        g_systemDefault.store(lcid, std::memory_order_release);
+    }
+    return lcid;
 }
 
 LCID GetUserDefaultLCID() {
@@ -73,7 +80,7 @@ LCID ResolveLcid(LCID lcid) {
 void SetSystemLocaleFileForTest(std::string path) {
     std::lock_guard guard(g_lockDefault);
     g_localeFile = path.empty() ? "/etc/default/locale" : std::move(path);
-    g_systemDefault.reset();
+    g_systemDefault.store(0, std::memory_order_release);
 }
 
 LCID LcidFromPosixLocale(std::string_view value) {

@@ -15,6 +15,11 @@ HRESULT CHTTPClassifier::PreClassify(CBuffer* buffer, const std::string& strHost
                                      bool& bMoreRequired, std::string& strHost) {
     try {
         bMoreRequired = false;
+        if (m_request.State() == CHTTPRequest::ParseState::Complete) {
+            // The request watch parsed it already, from these very bytes.
+            strHost = m_request.GetFullURL();
+            return S_OK;
+        }
         // An empty chunk is the end of the application's stream: what has arrived is all
         // there will be.
         const bool endOfStream = !buffer || buffer->length() == 0;
@@ -33,6 +38,11 @@ HRESULT CHTTPClassifier::PreClassify(CBuffer* buffer, const std::string& strHost
     } catch (...) {
         return ReportException("CHTTPClassifier::PreClassify", CV_HERE);
     }
+}
+
+bool CHTTPClassifier::ParseHead(std::string_view chunk, const std::string& strHostName) {
+    bool more = false;
+    return SUCCEEDED(m_request.Parse(chunk, strHostName, false, &more)) && !more;
 }
 
 HRESULT CHTTPClassifier::Classify(CPassthru* pPassthru) {

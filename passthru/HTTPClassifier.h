@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "com/Unknown.h"
 #include "http/HTTPRequest.h"
@@ -26,6 +27,10 @@ public:
     std::string ServerName() const override;
 
     const CHTTPRequest& Request() const { return m_request; }
+    // Parses `chunk` as a request's line and headers; true when they are complete and
+    // valid. The relay's request watch does this for a later request on the connection,
+    // and hands the classifier on when the request is to be classified.
+    bool ParseHead(std::string_view chunk, const std::string& strHostName);
 
 private:
     CHTTPRequest m_request;

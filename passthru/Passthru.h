@@ -46,6 +46,7 @@
 #include "idl/Enums.h"
 #include "passthru/Classifier.h"
 #include "passthru/FilterPolicy.h"
+#include "passthru/HTTPClassifier.h"
 #include "passthru/SocketWatch.h"
 
 class CPassthru final : public CClassifier, public IFilterDecision {
@@ -202,6 +203,9 @@ private:
     bool m_bDetectorFilter = true;
     bool m_bCandidate[2] = {true, true};
     std::shared_ptr<CClassifier> m_pClassifier;
+    // A later request that the watch found complete and parsed: its classifier, for the
+    // detection that follows. Guarded by m_lockRelay.
+    std::shared_ptr<CHTTPClassifier> m_pWatched;
     // The chunk a classification is due to start with. Guarded by m_lockRelay.
     std::shared_ptr<CBuffer> m_pClassifyChunk;
     // The application's bytes so far while detection wants more of them.

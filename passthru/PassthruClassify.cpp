@@ -39,15 +39,20 @@ void CPassthru::WatchRequest(const CBuffer* buffer) {
 
 bool CPassthru::IsNewRequest(std::string_view chunk) {
     CCritSecLock relay(m_lockRelay);
+    m_pWatched.reset();
     if (m_nProtocol != NetworkProtocol::HTTP || m_nState != kDecided)
         return false;
     bool isHTTP = false;
     if (CHTTPRequest::SniffRequestLine(chunk, &isHTTP) || !isHTTP)
         return false;
-    CHTTPRequest request(m_ptrSession, false);
-    bool more = false;
-    request.Parse(chunk, m_strHost, false, &more);
-    return request.GetFullURL() != m_strLastURL;
+    auto watched = std::make_shared<CHTTPClassifier>(m_ptrSession);
+    const bool complete = watched->ParseHead(chunk, m_strHost);
+    if (watched->Request().GetFullURL() == m_strLastURL)
+        return false;
+    // A request parsed whole need not be parsed again by its classification.
+    if (complete)
+        m_pWatched = std::move(watched);
+    return true;
 }
 
 // ---- The gate and detection ---------------------------------------------------------
@@ -107,6 +112,8 @@ HRESULT CPassthru::Detect(const CBuffer* buffer, bool bOutbound, bool bEndOfStre
     using Test = CProtocolDetector::Result (*)(std::string_view);
     static constexpr Test kTests[2] = {&CProtocolDetector::DetectHTTP,
                                        &CProtocolDetector::DetectSSL};
+    // The request watch's parse of a later request, if it made one of these bytes.
+    std::shared_ptr<CHTTPClassifier> watched = std::move(m_pWatched);
     // A request line that arrives in pieces is examined as a whole, from its first byte.
     std::string_view data = View(buffer);
     if (bOutbound && !m_strDetect.empty()) {
@@ -125,7 +132,10 @@ HRESULT CPassthru::Detect(const CBuffer* buffer, bool bOutbound, bool bEndOfStre
             m_bCandidate[row] = false;
         if (r.detected) {
             if (row == 0) {
-                m_pClassifier = std::make_shared<CHTTPClassifier>(m_ptrSession);
+                if (watched)
+                    m_pClassifier = std::move(watched);
+                else
+                    m_pClassifier = std::make_shared<CHTTPClassifier>(m_ptrSession);
             } else {
                 m_pClassifier = std::shared_ptr<CClassifier>(std::shared_ptr<void>(), this);
             }

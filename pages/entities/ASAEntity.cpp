@@ -367,15 +367,23 @@ HRESULT CASAEntity::Instantiate(IScriptInstance** ppInstance) {
         return E_POINTER;
     *ppInstance = nullptr;
     try {
-        CCritSecLock lock(m_cs);
-        if (CheckExpression(!m_pEngine))
-            return E_UNEXPECTED;
+        // Only the engine's part runs under the entity's lock: classifications on every
+        // pool thread instantiate the same entity, and the named objects are the new
+        // instance's own business.
         CComPtr<IScriptInstance> ptrSI;
-        HRESULT hr = m_pEngine->Instantiate(ptrSI.Receive());
-        if (!CheckResult(hr))
-            return hr;
-        if (m_ptrApplication) {
-            hr = ptrSI->AddNamedObject(BSTR(u"Application"), m_ptrApplication.Get());
+        CComPtr<IDispatch> ptrApplication;
+        HRESULT hr;
+        {
+            CCritSecLock lock(m_cs);
+            if (CheckExpression(!m_pEngine))
+                return E_UNEXPECTED;
+            hr = m_pEngine->Instantiate(ptrSI.Receive());
+            if (!CheckResult(hr))
+                return hr;
+            ptrApplication = m_ptrApplication;
+        }
+        if (ptrApplication) {
+            hr = ptrSI->AddNamedObject(BSTR(u"Application"), ptrApplication.Get());
             if (!CheckResult(hr)) {
                 ptrSI->Close();
                 return hr;

@@ -183,10 +183,22 @@ private:
         int member = -1;
         DISPID dispid = DISPID_UNKNOWN;
     };
+    // A name's binding that is the same in every machine of a layout (a procedure or class
+    // of the layout's programs, a built-in function or constant, Err, an intrinsic): the
+    // first machine to resolve the name records it for the others, which then skip the
+    // look-ups. It holds in a machine that added no global of that name and has no item
+    // that lends its members as globals.
+    struct SharedBinding {
+        static constexpr std::uint8_t kUnknown = 0, kWriting = 1, kReady = 2;
+        std::atomic<std::uint8_t> state{kUnknown};
+        std::uint64_t nameBit = 0;  // NameBit of the name
+        Binding binding;
+    };
     struct Activation {
         VBSProgramPtr program;
         std::vector<Binding> cache;
         std::vector<MemberCache> members;  // by global name index
+        SharedBinding* shared = nullptr;   // the layout's, by global name index (if adopted)
     };
     struct Frame {
         const CVBScriptProgram* program;
@@ -373,6 +385,20 @@ private:
     using GlobalMap = std::unordered_map<std::u16string, GlobalEntry, NameHash, std::equal_to<>>;
     std::shared_ptr<const Layout> m_base;  // the layout adopted, if any
     GlobalMap m_globals;                   // upper-cased names added beside m_base's
+    // One bit (NameBit) for each name in m_globals, so that a shared binding can be taken
+    // without looking the name up; and whether an item lends its members as globals.
+    std::uint64_t m_ownNameBits = 0;
+    bool m_globalMembers = false;
+    static std::uint64_t NameBit(std::u16string_view upper) {
+        std::uint64_t h = 14695981039346656037ull;
+        for (char16_t c : upper)
+            h = (h ^ c) * 1099511628211ull;
+        return std::uint64_t{1} << (h >> 58);
+    }
+    GlobalEntry& OwnGlobal(std::u16string upper) {
+        m_ownNameBits |= NameBit(upper);
+        return m_globals[std::move(upper)];
+    }
     // Script dispatch ids after m_base's - 1 -> upper-cased name.
     std::vector<std::u16string> m_dispNames;
     std::deque<CComVariant> m_globalSlots;

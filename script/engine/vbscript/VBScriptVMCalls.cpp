@@ -78,6 +78,8 @@ struct CVBScriptVM::Layout {
     std::vector<CComVariant> slots;  // first values, copied into each machine
     std::vector<NamedItem> items;    // without their objects
     std::vector<VBSProgramPtr> programs;
+    // Per program, by global name index: bindings that every adopting machine shares.
+    std::vector<std::unique_ptr<SharedBinding[]>> shared;
     unsigned generation = 1;
 };
 
@@ -92,8 +94,11 @@ std::shared_ptr<const CVBScriptVM::Layout> CVBScriptVM::MakeLayout() const {
         layout->items.reserve(m_items.size());
         for (const NamedItem& item : m_items)
             layout->items.push_back({item.name, item.flags, nullptr, false, item.upper});
-        for (const Activation& a : m_programs)
+        for (const Activation& a : m_programs) {
             layout->programs.push_back(a.program);
+            layout->shared.push_back(
+                std::make_unique<SharedBinding[]>(a.program->globalNames.size()));
+        }
         layout->generation = m_generation;
         return layout;
     } catch (...) {
@@ -111,9 +116,14 @@ HRESULT CVBScriptVM::Adopt(const std::shared_ptr<const Layout>& layout) {
         m_base = layout;
         m_globalSlots.assign(layout->slots.begin(), layout->slots.end());
         m_items = layout->items;
-        for (const VBSProgramPtr& program : layout->programs)
+        for (const NamedItem& item : m_items)
+            m_globalMembers = m_globalMembers || (item.flags & SCRIPTITEM_GLOBALMEMBERS) != 0;
+        for (std::size_t i = 0; i < layout->programs.size(); ++i) {
+            const VBSProgramPtr& program = layout->programs[i];
             m_programs.push_back({program, std::vector<Binding>(program->globalNames.size()),
-                                  std::vector<MemberCache>(program->globalNames.size())});
+                                  std::vector<MemberCache>(program->globalNames.size()),
+                                  layout->shared[i].get()});
+        }
         m_generation = layout->generation;
         return S_OK;
     } catch (...) {
@@ -164,10 +174,9 @@ HRESULT CVBScriptVM::AddProgram(const VBSProgramPtr& program) {
                 m_globalSlots.emplace_back(program->constants[var.constant]);
                 const DISPID dispid = NextDispId();
                 m_dispNames.push_back(upper);
-                m_globals.insert_or_assign(
-                    std::move(upper),
+                OwnGlobal(std::move(upper)) =
                     GlobalEntry{BindKind::Const, static_cast<int>(m_globalSlots.size() - 1),
-                                nullptr, -1, dispid});
+                                nullptr, -1, dispid};
                 continue;
             }
             const GlobalEntry* existing = FindGlobal(upper);
@@ -188,11 +197,11 @@ HRESULT CVBScriptVM::AddProgram(const VBSProgramPtr& program) {
                                                     : ToUpperSimple(program->functions[fn].name);
             const DISPID dispid = NextDispId();
             m_dispNames.push_back(upper);
-            m_globals.insert_or_assign(
-                std::move(upper), GlobalEntry{BindKind::Function, -1, program.get(), fn, dispid});
+            OwnGlobal(std::move(upper)) =
+                GlobalEntry{BindKind::Function, -1, program.get(), fn, dispid};
         }
         for (std::size_t c = 0; c < program->classes.size(); ++c)
-            m_globals[ToUpperSimple(program->classes[c].name)] = {
+            OwnGlobal(ToUpperSimple(program->classes[c].name)) = {
                 BindKind::Class, -1, program.get(), static_cast<int>(c), 0};
         ++m_generation;
         return S_OK;
@@ -206,7 +215,7 @@ VARIANT* CVBScriptVM::NewGlobalVar(std::u16string_view name) {
     m_globalSlots.emplace_back();
     const DISPID dispid = NextDispId();
     m_dispNames.push_back(upper);
-    m_globals[upper] = {BindKind::Var, static_cast<int>(m_globalSlots.size() - 1), nullptr, -1,
+    OwnGlobal(upper) = {BindKind::Var, static_cast<int>(m_globalSlots.size() - 1), nullptr, -1,
                         dispid};
     ++m_generation;
     return &m_globalSlots.back();
@@ -217,6 +226,7 @@ void CVBScriptVM::AddNamedItem(std::u16string_view name, DWORD dwFlags) {
     for (NamedItem& item : m_items) {
         if (item.upper == upper) {
             item.flags = dwFlags;
+            m_globalMembers = m_globalMembers || (dwFlags & SCRIPTITEM_GLOBALMEMBERS) != 0;
             item.object = nullptr;
             item.bound = false;
             ++m_generation;
@@ -224,8 +234,9 @@ void CVBScriptVM::AddNamedItem(std::u16string_view name, DWORD dwFlags) {
         }
     }
     m_items.push_back({std::u16string(name), dwFlags, nullptr, false, upper});
+    m_globalMembers = m_globalMembers || (dwFlags & SCRIPTITEM_GLOBALMEMBERS) != 0;
     if (dwFlags & SCRIPTITEM_ISVISIBLE)
-        m_globals[upper] = {BindKind::NamedItem, -1, nullptr, static_cast<int>(m_items.size() - 1),
+        OwnGlobal(upper) = {BindKind::NamedItem, -1, nullptr, static_cast<int>(m_items.size() - 1),
                             0};
     ++m_generation;
 }
@@ -235,7 +246,7 @@ void CVBScriptVM::AddConstant(std::u16string_view name, const VARIANT& value) {
     if (FindGlobal(upper))
         return;
     m_globalSlots.emplace_back(value);
-    m_globals[upper] = {BindKind::Const, static_cast<int>(m_globalSlots.size() - 1), nullptr, -1,
+    OwnGlobal(upper) = {BindKind::Const, static_cast<int>(m_globalSlots.size() - 1), nullptr, -1,
                         0};
     ++m_generation;
 }
@@ -272,6 +283,15 @@ CVBScriptVM::Binding CVBScriptVM::Resolve(Frame& frame, int nameIndex) {
     Binding& cached = (*frame.cache)[nameIndex];
     if (cached.kind != BindKind::None && cached.generation == m_generation)
         return cached;
+    SharedBinding* shared = frame.activation && frame.activation->shared && !m_globalMembers
+                                ? &frame.activation->shared[nameIndex]
+                                : nullptr;
+    if (shared && shared->state.load(std::memory_order_acquire) == SharedBinding::kReady &&
+        !(m_ownNameBits & shared->nameBit)) {
+        cached = shared->binding;
+        cached.generation = m_generation;
+        return cached;
+    }
     const std::u16string& upper = frame.program->globalKeys[nameIndex];
     Binding b;
     if (const GlobalEntry* e = FindGlobal(upper)) {
@@ -317,6 +337,21 @@ CVBScriptVM::Binding CVBScriptVM::Resolve(Frame& frame, int nameIndex) {
     if (b.kind != BindKind::None) {
         b.generation = m_generation;
         cached = b;
+    }
+    // What the layout alone decides is recorded for the other machines: not a variable's
+    // or constant's slot (each machine has its own), not a name of this machine's own.
+    const bool shareable = b.kind == BindKind::Function || b.kind == BindKind::Class ||
+                           b.kind == BindKind::Builtin || b.kind == BindKind::ErrObject ||
+                           b.kind == BindKind::Intrinsic ||
+                           (b.kind == BindKind::Const && !FindGlobal(upper));
+    if (shared && shareable && (m_globals.empty() || m_globals.find(upper) == m_globals.end())) {
+        std::uint8_t expected = SharedBinding::kUnknown;
+        if (shared->state.compare_exchange_strong(expected, SharedBinding::kWriting,
+                                                  std::memory_order_acquire)) {
+            shared->nameBit = NameBit(upper);
+            shared->binding = b;
+            shared->state.store(SharedBinding::kReady, std::memory_order_release);
+        }
     }
     return b;
 }

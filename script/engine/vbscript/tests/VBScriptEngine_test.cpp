@@ -3,8 +3,10 @@
 // positions, and errors of host calls as the script sees them.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <thread>
+#include <vector>
 
 #include "com/DispatchTable.h"
 #include "com/ErrorInfo.h"
@@ -261,6 +263,61 @@ TEST_F(VBScriptEngineTest, ClonesStartAlikeAndApartUntilTheEngineChanges) {
     EXPECT_EQ(grandchildOutput, "113Empty\nlater1\n");
     grandchild->Close();
     later->Close();
+}
+
+// Clones of one engine tell each other what the names of the engine's programs are (a
+// procedure, a built-in function or constant, Err), from any thread; a clone whose own code
+// defines such a name still calls its own, and one whose item lends its members as
+// globals still finds the built-ins.
+TEST_F(VBScriptEngineTest, ClonesShareWhatANameIsButKeepTheirOwnNames) {
+    CComPtr<CItemSite> site = MakeObject<CItemSite>();
+    CComPtr<CVBScriptEngine> engine = MakeObject<CVBScriptEngine>();
+    engine->SetScriptSite(site.Get());
+    engine->AddNamedItem(BSTR(u"Host"), SCRIPTITEM_ISVISIBLE);
+    ASSERT_EQ(Parse(engine.Get(),
+                    u"Function Twice(x)\n  Twice = x & x\nEnd Function\n"
+                    u"Sub Show\n  Host.Print Twice(Len(\"abc\")) & \"|\" & Err.Number & \"|\" & "
+                    u"Mid(\"xyz\", 2) & \"|\" & (vbTab = Chr(9))\nEnd Sub",
+                    0, 0, SCRIPTTEXT_ISPERSISTENT),
+              S_OK);
+    ASSERT_EQ(engine->SetScriptState(SCRIPTSTATE_CONNECTED), S_OK);
+
+    auto show = [&](std::u16string_view own, DWORD flags) {
+        CComPtr<IActiveScript> clone;
+        EXPECT_EQ(engine->Clone(clone.Receive()), S_OK);
+        CComPtr<CItemSite> cloneSite = MakeObject<CItemSite>();
+        EXPECT_EQ(clone->SetScriptSite(cloneSite.Get()), S_OK);
+        EXPECT_EQ(clone->AddNamedItem(BSTR(u"Host"), flags), S_OK);
+        EXPECT_EQ(clone->SetScriptState(SCRIPTSTATE_CONNECTED), S_OK);
+        auto* vbs = static_cast<CVBScriptEngine*>(clone.Get());
+        if (!own.empty()) {
+            EXPECT_EQ(Parse(vbs, own), S_OK);
+        }
+        EXPECT_EQ(Parse(vbs, u"Show"), S_OK);
+        clone->Close();
+        return cloneSite->m_errors + cloneSite->m_host->m_output;
+    };
+    const std::u16string ownLen = u"Function Len(x)\n  Len = \"own\"\nEnd Function";
+    EXPECT_EQ(show(u"", SCRIPTITEM_ISVISIBLE), "33|0|yz|True\n");
+    EXPECT_EQ(show(ownLen, SCRIPTITEM_ISVISIBLE), "ownown|0|yz|True\n");
+    EXPECT_EQ(show(u"", SCRIPTITEM_ISVISIBLE | SCRIPTITEM_GLOBALMEMBERS), "33|0|yz|True\n");
+
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < 2; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 100; ++i) {
+                const bool mine = (i + t) % 3 == 0;
+                if (show(mine ? ownLen : u"", SCRIPTITEM_ISVISIBLE) !=
+                    (mine ? "ownown|0|yz|True\n" : "33|0|yz|True\n"))
+                    ++wrong;
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+    engine->Close();
 }
 
 TEST_F(VBScriptEngineTest, ConcatenationFormatsInTheHostsLocale) {
