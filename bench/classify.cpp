@@ -17,8 +17,10 @@
 // run (what a busy machine shares out), and a single-thread probe of the policy's two
 // entry points in processor time, to show where a decision's time goes.
 // "--quick" makes a short run and "--probe" runs the probe alone (for a profiler);
-// "--keep-alive=transparent" or "--keep-alive=filtering" runs only that relay's keep-alive
-// rate, for five seconds (for a profiler or a count of system calls).
+// "--keep-alive=transparent", "--keep-alive=filtering" or "--keep-alive=scriptless" runs
+// only that relay's keep-alive rate, for five seconds (for a profiler or a count of system
+// calls); "scriptless" classifies every request as the filtering relay does, but with a
+// policy that lets everything through without a script: what the relay's own part costs.
 // "--shipped=open" and "--shipped=filtered" measure the shipped policy instead
 // (sites/corvane/Common/global.asa and the files it includes, settings in a registry store
 // of the bench's own): as a fresh install leaves it, open for everyone, or with a few
@@ -625,6 +627,16 @@ CPercentiles Percentiles(std::vector<double> v) {
     return p;
 }
 
+// A policy without a script: every connection and request goes on.
+class CAllowAllPolicy : public CFilterPolicy {
+public:
+    bool IsProtocolAllowed(const CConnectionFacts&) override { return true; }
+    HRESULT ClassifyRequest(const CConnectionFacts&, const CHTTPRequest&,
+                            IFilterDecision* pDecision) override {
+        return pDecision->Continue();
+    }
+};
+
 void UsePolicy(bool filtering) {
     CFilterPolicy::Install(filtering ? std::make_shared<CScriptFilterPolicy>() : nullptr);
 }
@@ -911,6 +923,8 @@ int main(int argc, char** argv) {
             keepAliveOnly = 0;
         } else if (std::strcmp(argv[i], "--keep-alive=filtering") == 0) {
             keepAliveOnly = 1;
+        } else if (std::strcmp(argv[i], "--keep-alive=scriptless") == 0) {
+            keepAliveOnly = 2;
         } else if (std::strcmp(argv[i], "--quick") == 0) {
             g_sizes = CSizes{300, 20, 1, 0.5};
         } else if (std::strcmp(argv[i], "--shipped=open") == 0) {
@@ -919,7 +933,9 @@ int main(int argc, char** argv) {
             g_policy = EPolicy::ShippedFiltered;
         } else {
             std::printf(
-                "usage: %s [--quick|--probe|--keep-alive=transparent|--keep-alive=filtering] "
+                "usage: %s "
+                "[--quick|--probe|--keep-alive=transparent|--keep-alive=filtering|"
+                "--keep-alive=scriptless] "
                 "[--shipped=open|--shipped=filtered]\n",
                 argv[0]);
             return 2;
@@ -1004,7 +1020,10 @@ int main(int argc, char** argv) {
         if (probeOnly)
             status = -1;  // nothing more to measure
         if (status == 0 && keepAliveOnly >= 0) {
-            UsePolicy(keepAliveOnly == 1);
+            if (keepAliveOnly == 2)
+                CFilterPolicy::Install(std::make_shared<CAllowAllPolicy>());
+            else
+                UsePolicy(keepAliveOnly == 1);
             double cpu = 0;
             long failed = 0, done = 0;
             g_sizes.rateSeconds = 5;
@@ -1012,8 +1031,10 @@ int main(int argc, char** argv) {
             std::printf(
                 "keep-alive, %s relay: %.0f requests/s, %.0f us of processor time each, "
                 "failed %ld\n",
-                keepAliveOnly == 1 ? "filtering" : "transparent", rate,
-                done > 0 ? cpu / done * 1e6 : 0, failed);
+                keepAliveOnly == 2   ? "scriptless filtering"
+                : keepAliveOnly == 1 ? "filtering"
+                                     : "transparent",
+                rate, done > 0 ? cpu / done * 1e6 : 0, failed);
             status = -1;
         }
 

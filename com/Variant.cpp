@@ -575,6 +575,10 @@ HRESULT VariantChangeTypeEx(VARIANT* pvargDest, const VARIANT* pvarSrc, LCID lci
                             VARTYPE vt) {
     if (CheckExpression(!pvargDest || !pvarSrc))
         return E_INVALIDARG;
+    // A value that has the type already (a string to a string, a Long to a Long) is copied
+    // as it is: no flag changes a value into its own type.
+    if (pvarSrc->vt == vt && vt != VT_DISPATCH && vt != VT_UNKNOWN && IsScalarType(vt))
+        return VariantCopy(pvargDest, pvarSrc);
     try {
         return ChangeType(pvargDest, pvarSrc, ResolveLcid(lcid), wFlags, vt);
     } catch (...) {

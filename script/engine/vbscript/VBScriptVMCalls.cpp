@@ -569,8 +569,12 @@ HRESULT CVBScriptVM::ElementPtr(SAFEARRAY* psa, VARIANT* args, unsigned argc, vo
         return Fail(9);
     LONG indices[60];
     for (unsigned i = 0; i < argc; ++i) {
-        CComVariant index;
         VARIANT* a = Deref(&args[i]);
+        if (a->vt == VT_I4 || a->vt == VT_I2) {  // the common index, without a conversion
+            indices[i] = a->vt == VT_I4 ? a->lVal : a->iVal;
+            continue;
+        }
+        CComVariant index;
         if (a->vt == VT_NULL)
             return Fail(94);
         if (FAILED(VariantChangeType(&index, a, 0, VT_I4)))

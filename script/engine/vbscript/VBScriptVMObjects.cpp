@@ -164,16 +164,44 @@ HRESULT CVBScriptVM::CallBuiltin(const VBBuiltin& builtin, VARIANT* args, unsign
                                  VARIANT* pResult) {
     if (argc < builtin.minArgs || argc > builtin.maxArgs)
         return Fail(450, builtin.name);
-    std::vector<CComVariant> values(argc);
-    for (unsigned i = 0; i < argc; ++i)
-        VariantCopyInd(&values[i], Deref(&args[i]));
-    CComVariant result;
-    HRESULT hr = builtin.fn(m_builtin, values.data(), argc, &result);
+    // The functions only read their arguments: they get the operand stack's values
+    // themselves (temporaries, popped after the call), not copies. An argument that refers
+    // to a variable is read where it is, as long as no argument is an object (whose
+    // default property could run script code that changes the variable meanwhile) or an
+    // array; otherwise it becomes a copy of the variable's value first.
+    constexpr unsigned kViewArgs = 8;
+    VARIANT view[kViewArgs];
+    const VARIANT* values = args;
+    bool byRef = false, readInPlace = argc <= kViewArgs;
+    for (unsigned i = 0; i < argc; ++i) {
+        const VARTYPE vt = Deref(&args[i])->vt;
+        byRef = byRef || (args[i].vt & VT_BYREF) != 0;
+        if (vt == VT_DISPATCH || vt == VT_UNKNOWN || (vt & (VT_ARRAY | VT_BYREF)))
+            readInPlace = false;
+    }
+    if (byRef && readInPlace) {
+        for (unsigned i = 0; i < argc; ++i)
+            view[i] = *Deref(&args[i]);
+        values = view;
+    } else if (byRef) {
+        for (unsigned i = 0; i < argc; ++i) {
+            if (!(args[i].vt & VT_BYREF))
+                continue;
+            VARIANT value;
+            VariantInit(&value);
+            const HRESULT hr = VariantCopyInd(&value, Deref(&args[i]));
+            if (FAILED(hr))
+                return RecordFailure(hr, nullptr);
+            args[i] = value;  // a reference owns nothing
+        }
+    }
+    Temp result;
+    HRESULT hr = builtin.fn(m_builtin, values, argc, &result);
     if (FAILED(hr))
         return RecordFailure(hr, nullptr);
     if (pResult) {
-        VariantClear(pResult);
-        result.Detach(pResult);
+        ClearValue(pResult);
+        result.MoveTo(pResult);
     }
     return S_OK;
 }

@@ -30,7 +30,7 @@ HRESULT MakeArray(std::vector<CComVariant>& values, VARIANT* result) {
     return S_OK;
 }
 
-HRESULT Array(VBBuiltinContext&, VARIANT* args, unsigned argc, VARIANT* result) {
+HRESULT Array(VBBuiltinContext&, const VARIANT* args, unsigned argc, VARIANT* result) {
     std::vector<CComVariant> values;
     values.reserve(argc);
     for (unsigned i = 0; i < argc; ++i)
@@ -80,7 +80,7 @@ HRESULT ArrayTexts(VBBuiltinContext& ctx, const VARIANT& arg, std::vector<std::u
 
 // Split(expression[, delimiter[, count[, compare]]]): count -1 splits everywhere; "" gives
 // an empty array.
-HRESULT Split(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* result) {
+HRESULT Split(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT* result) {
     LONG count = -1;
     bool textCompare = false;
     HRESULT hr;
@@ -114,7 +114,7 @@ HRESULT Split(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* resu
     return MakeArray(parts, result);
 }
 
-HRESULT Join(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* result) {
+HRESULT Join(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT* result) {
     std::u16string delimiter = u" ";
     HRESULT hr;
     if (const VARIANT* d = OptionalArg(args, argc, 1);
@@ -135,7 +135,7 @@ HRESULT Join(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* resul
 
 // Filter(strings, value[, include[, compare]]): the elements that contain (or, with
 // include False, do not contain) value.
-HRESULT Filter(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* result) {
+HRESULT Filter(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT* result) {
     if (IsNullValue(args[0]) || IsNullValue(args[1]))
         return VBScriptError(kVBInvalidNull);
     bool include = true, textCompare = false;
@@ -159,7 +159,8 @@ HRESULT Filter(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* res
     return MakeArray(kept, result);
 }
 
-HRESULT Bound(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, bool upper, VARIANT* result) {
+HRESULT Bound(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, bool upper,
+              VARIANT* result) {
     const VARIANT& arg = args[0];
     if (!(arg.vt & VT_ARRAY))
         return VBScriptError(kVBTypeMismatch);
@@ -178,10 +179,10 @@ HRESULT Bound(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, bool upper, V
     return S_OK;
 }
 
-HRESULT UBound(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* result) {
+HRESULT UBound(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT* result) {
     return Bound(ctx, args, argc, true, result);
 }
-HRESULT LBound(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* result) {
+HRESULT LBound(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT* result) {
     return Bound(ctx, args, argc, false, result);
 }
 

@@ -13,7 +13,7 @@
 
 namespace {
 
-HRESULT ConvertTo(VBBuiltinContext& ctx, VARIANT* args, VARTYPE vt, VARIANT* result) {
+HRESULT ConvertTo(VBBuiltinContext& ctx, const VARIANT* args, VARTYPE vt, VARIANT* result) {
     CComVariant value;
     HRESULT hr = ConvertArg(ctx, args[0], vt, &value);
     if (FAILED(hr))
@@ -23,31 +23,31 @@ HRESULT ConvertTo(VBBuiltinContext& ctx, VARIANT* args, VARTYPE vt, VARIANT* res
     return S_OK;
 }
 
-HRESULT CBool(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT CBool(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return ConvertTo(ctx, args, VT_BOOL, result);
 }
-HRESULT CByte(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT CByte(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return ConvertTo(ctx, args, VT_UI1, result);
 }
-HRESULT CCur(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT CCur(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return ConvertTo(ctx, args, VT_CY, result);
 }
-HRESULT CDate(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT CDate(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return ConvertTo(ctx, args, VT_DATE, result);
 }
-HRESULT CDbl(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT CDbl(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return ConvertTo(ctx, args, VT_R8, result);
 }
-HRESULT CInt(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT CInt(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return ConvertTo(ctx, args, VT_I2, result);
 }
-HRESULT CLng(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT CLng(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return ConvertTo(ctx, args, VT_I4, result);
 }
-HRESULT CSng(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT CSng(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return ConvertTo(ctx, args, VT_R4, result);
 }
-HRESULT CStr(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT CStr(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return ConvertTo(ctx, args, VT_BSTR, result);
 }
 
@@ -83,10 +83,10 @@ HRESULT Radix(VBBuiltinContext& ctx, const VARIANT& arg, unsigned bitsPerDigit, 
     return S_OK;
 }
 
-HRESULT Hex(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT Hex(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return Radix(ctx, args[0], 4, result);
 }
-HRESULT Oct(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT Oct(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return Radix(ctx, args[0], 3, result);
 }
 
@@ -102,21 +102,21 @@ HRESULT FirstUnit(VBBuiltinContext& ctx, const VARIANT& arg, char16_t* unit) {
     return S_OK;
 }
 
-HRESULT AscW(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT AscW(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     char16_t unit = 0;
     HRESULT hr = FirstUnit(ctx, args[0], &unit);
     if (SUCCEEDED(hr))
         SetInteger(result, static_cast<SHORT>(unit));
     return hr;
 }
-HRESULT Asc(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT Asc(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     char16_t unit = 0;
     HRESULT hr = FirstUnit(ctx, args[0], &unit);
     if (SUCCEEDED(hr))
         SetInteger(result, static_cast<SHORT>(unit));
     return hr;
 }
-HRESULT AscB(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT AscB(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     char16_t unit = 0;
     HRESULT hr = FirstUnit(ctx, args[0], &unit);
     if (SUCCEEDED(hr))
@@ -135,13 +135,13 @@ HRESULT CharOf(VBBuiltinContext& ctx, const VARIANT& arg, LONG low, LONG high, V
     return S_OK;
 }
 
-HRESULT Chr(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT Chr(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return CharOf(ctx, args[0], 0, 255, result);
 }
-HRESULT ChrB(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT ChrB(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return CharOf(ctx, args[0], 0, 255, result);
 }
-HRESULT ChrW(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT ChrW(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return CharOf(ctx, args[0], -32768, 65535, result);
 }
 
@@ -168,17 +168,17 @@ HRESULT Unary(VBBuiltinContext& ctx, const VARIANT& arg, UnaryMath op, VARIANT* 
     return S_OK;
 }
 
-HRESULT Fix(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT Fix(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return Unary(ctx, args[0], VarFix, result);
 }
-HRESULT Int(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT Int(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return Unary(ctx, args[0], VarInt, result);
 }
-HRESULT Abs(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT Abs(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return Unary(ctx, args[0], VarAbs, result);
 }
 
-HRESULT Sgn(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT Sgn(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     if (IsNullValue(args[0]))
         return VBScriptError(kVBInvalidNull);
     double value = 0;
@@ -240,7 +240,7 @@ std::u16string_view ScalarTypeName(VARTYPE vt) {
     }
 }
 
-HRESULT TypeName(VBBuiltinContext&, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT TypeName(VBBuiltinContext&, const VARIANT* args, unsigned, VARIANT* result) {
     const VARIANT& v = args[0];
     if (v.vt & VT_ARRAY) {
         SetText(result, std::u16string(ScalarTypeName(v.vt & VT_TYPEMASK)) + u"()");
@@ -265,7 +265,7 @@ HRESULT TypeName(VBBuiltinContext&, VARIANT* args, unsigned, VARIANT* result) {
     return S_OK;
 }
 
-HRESULT VarType(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT VarType(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     const VARIANT& v = args[0];
     VARTYPE vt = v.vt;
     if (vt == VT_DISPATCH && v.pdispVal) {
@@ -281,24 +281,24 @@ HRESULT VarType(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result)
     return S_OK;
 }
 
-HRESULT IsEmpty(VBBuiltinContext&, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT IsEmpty(VBBuiltinContext&, const VARIANT* args, unsigned, VARIANT* result) {
     SetBool(result, args[0].vt == VT_EMPTY);
     return S_OK;
 }
-HRESULT IsNull(VBBuiltinContext&, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT IsNull(VBBuiltinContext&, const VARIANT* args, unsigned, VARIANT* result) {
     SetBool(result, args[0].vt == VT_NULL);
     return S_OK;
 }
-HRESULT IsObject(VBBuiltinContext&, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT IsObject(VBBuiltinContext&, const VARIANT* args, unsigned, VARIANT* result) {
     SetBool(result, args[0].vt == VT_DISPATCH || args[0].vt == VT_UNKNOWN);
     return S_OK;
 }
-HRESULT IsArray(VBBuiltinContext&, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT IsArray(VBBuiltinContext&, const VARIANT* args, unsigned, VARIANT* result) {
     SetBool(result, (args[0].vt & VT_ARRAY) != 0);
     return S_OK;
 }
 
-HRESULT IsNumeric(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT IsNumeric(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     const VARIANT& v = args[0];
     bool numeric = false;
     switch (v.vt) {
@@ -330,7 +330,7 @@ HRESULT IsNumeric(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* resul
     return S_OK;
 }
 
-HRESULT IsDate(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT IsDate(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     const VARIANT& v = args[0];
     bool date = v.vt == VT_DATE;
     if (v.vt == VT_BSTR)

@@ -35,20 +35,20 @@ LocalNow ReadClock() {
             static_cast<int>(now.tv_nsec / 10000000)};
 }
 
-HRESULT Date(VBBuiltinContext&, VARIANT*, unsigned, VARIANT* result) {
+HRESULT Date(VBBuiltinContext&, const VARIANT*, unsigned, VARIANT* result) {
     SetDate(result, JoinDate(ReadClock().serial, 0));
     return S_OK;
 }
-HRESULT Time(VBBuiltinContext&, VARIANT*, unsigned, VARIANT* result) {
+HRESULT Time(VBBuiltinContext&, const VARIANT*, unsigned, VARIANT* result) {
     SetDate(result, JoinDate(0, ReadClock().seconds));
     return S_OK;
 }
-HRESULT Now(VBBuiltinContext&, VARIANT*, unsigned, VARIANT* result) {
+HRESULT Now(VBBuiltinContext&, const VARIANT*, unsigned, VARIANT* result) {
     LocalNow now = ReadClock();
     SetDate(result, JoinDate(now.serial, now.seconds));
     return S_OK;
 }
-HRESULT Timer(VBBuiltinContext&, VARIANT*, unsigned, VARIANT* result) {
+HRESULT Timer(VBBuiltinContext&, const VARIANT*, unsigned, VARIANT* result) {
     LocalNow now = ReadClock();
     VariantClear(result);
     result->vt = VT_R4;
@@ -89,22 +89,22 @@ HRESULT DatePartOf(VBBuiltinContext& ctx, const VARIANT& arg, VARIANT* result, P
     return S_OK;
 }
 
-HRESULT Year(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT Year(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return DatePartOf(ctx, args[0], result, [](const CalendarTime& t) { return t.year; });
 }
-HRESULT Month(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT Month(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return DatePartOf(ctx, args[0], result, [](const CalendarTime& t) { return t.month; });
 }
-HRESULT Day(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT Day(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return DatePartOf(ctx, args[0], result, [](const CalendarTime& t) { return t.day; });
 }
-HRESULT Hour(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT Hour(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return DatePartOf(ctx, args[0], result, [](const CalendarTime& t) { return t.hour; });
 }
-HRESULT Minute(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT Minute(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return DatePartOf(ctx, args[0], result, [](const CalendarTime& t) { return t.minute; });
 }
-HRESULT Second(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT Second(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return DatePartOf(ctx, args[0], result, [](const CalendarTime& t) { return t.second; });
 }
 
@@ -135,7 +135,7 @@ HRESULT FirstWeekArg(VBBuiltinContext& ctx, const VARIANT* arg, int* minimalDays
     return S_OK;
 }
 
-HRESULT Weekday(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* result) {
+HRESULT Weekday(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT* result) {
     int firstDay = 1;
     HRESULT hr = FirstDayArg(ctx, OptionalArg(args, argc, 1), &firstDay);
     if (FAILED(hr))
@@ -189,7 +189,7 @@ HRESULT IntervalArg(VBBuiltinContext& ctx, const VARIANT& arg, Interval* interva
 }
 
 // DateAdd(interval, number, date): months keep the day, or the month's last day.
-HRESULT DateAdd(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT DateAdd(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     Interval interval;
     HRESULT hr = IntervalArg(ctx, args[0], &interval);
     if (FAILED(hr))
@@ -248,7 +248,7 @@ long long FloorDiv(long long a, long long b) {
 
 // DateDiff(interval, date1, date2[, firstdayofweek[, firstweekofyear]]): the number of
 // interval boundaries crossed from date1 to date2.
-HRESULT DateDiff(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* result) {
+HRESULT DateDiff(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT* result) {
     Interval interval;
     HRESULT hr = IntervalArg(ctx, args[0], &interval);
     if (FAILED(hr))
@@ -307,7 +307,7 @@ HRESULT DateDiff(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* r
     return S_OK;
 }
 
-HRESULT DatePart(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* result) {
+HRESULT DatePart(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT* result) {
     Interval interval;
     HRESULT hr = IntervalArg(ctx, args[0], &interval);
     if (FAILED(hr))
@@ -345,7 +345,7 @@ HRESULT DatePart(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* r
 
 // DateSerial(year, month, day): two-digit years are 1930 to 2029; months and days
 // outside their ranges carry into the neighbouring ones.
-HRESULT DateSerial(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT DateSerial(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     LONG parts[3] = {};
     for (int i = 0; i < 3; ++i) {
         HRESULT hr = ArgLong(ctx, args[i], &parts[i]);
@@ -366,7 +366,7 @@ HRESULT DateSerial(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* resu
     return OutDate(JoinDate(serial, 0), result);
 }
 
-HRESULT TimeSerial(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT TimeSerial(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     LONG parts[3] = {};
     for (int i = 0; i < 3; ++i) {
         HRESULT hr = ArgLong(ctx, args[i], &parts[i]);
@@ -377,7 +377,7 @@ HRESULT TimeSerial(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* resu
     return OutDate(JoinDate(0, seconds), result);
 }
 
-HRESULT DateValue(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT DateValue(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     if (IsNullValue(args[0])) {
         SetNull(result);
         return S_OK;
@@ -389,7 +389,7 @@ HRESULT DateValue(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* resul
     return OutDate(JoinDate(SplitDate(date).serial, 0), result);
 }
 
-HRESULT TimeValue(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT TimeValue(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     if (IsNullValue(args[0])) {
         SetNull(result);
         return S_OK;
@@ -422,7 +422,7 @@ std::u16string SymbolOf(LCID lcid, UDateFormatSymbolType type, int index) {
     return std::u16string(buffer, static_cast<std::size_t>(std::min(n, 64)));
 }
 
-HRESULT MonthName(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* result) {
+HRESULT MonthName(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT* result) {
     LONG month = 0;
     HRESULT hr = ArgLong(ctx, args[0], &month);
     if (FAILED(hr))
@@ -439,7 +439,7 @@ HRESULT MonthName(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* 
     return S_OK;
 }
 
-HRESULT WeekdayName(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* result) {
+HRESULT WeekdayName(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT* result) {
     LONG weekday = 0;
     HRESULT hr = ArgLong(ctx, args[0], &weekday);
     if (FAILED(hr))

@@ -47,7 +47,7 @@ HRESULT TristateArg(VBBuiltinContext& ctx, const VARIANT* arg, LONG* value) {
 
 // Format…(expression[, digits[, leadingDigit[, parens[, group]]]]); FormatCurrency and
 // FormatNumber share it, FormatPercent scales by 100 first.
-HRESULT FormatWithStyle(VBBuiltinContext& ctx, VARIANT* args, unsigned argc,
+HRESULT FormatWithStyle(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc,
                         UNumberFormatStyle style, VARIANT* result) {
     double value = 0;
     HRESULT hr = ArgDouble(ctx, args[0], &value);
@@ -97,13 +97,13 @@ HRESULT FormatWithStyle(VBBuiltinContext& ctx, VARIANT* args, unsigned argc,
     return S_OK;
 }
 
-HRESULT FormatNumber(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* result) {
+HRESULT FormatNumber(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT* result) {
     return FormatWithStyle(ctx, args, argc, UNUM_DECIMAL, result);
 }
-HRESULT FormatCurrency(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* result) {
+HRESULT FormatCurrency(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT* result) {
     return FormatWithStyle(ctx, args, argc, UNUM_CURRENCY, result);
 }
-HRESULT FormatPercent(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* result) {
+HRESULT FormatPercent(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT* result) {
     return FormatWithStyle(ctx, args, argc, UNUM_PERCENT, result);
 }
 
@@ -171,7 +171,7 @@ std::u16string FormatWithPattern(const std::string& locale, const std::u16string
 
 // FormatDateTime(date[, format]): 0 general, 1 long date, 2 short date, 3 long time,
 // 4 short time (24-hour hours and minutes).
-HRESULT FormatDateTime(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* result) {
+HRESULT FormatDateTime(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT* result) {
     double date = 0;
     HRESULT hr = ArgDate(ctx, args[0], &date);
     if (FAILED(hr))

@@ -17,7 +17,7 @@ bool IsEscapeSafe(char16_t c) {
            c == u'@' || c == u'*' || c == u'_' || c == u'+' || c == u'-' || c == u'.' || c == u'/';
 }
 
-HRESULT Escape(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT Escape(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     if (IsNullValue(args[0])) {
         SetNull(result);
         return S_OK;
@@ -67,7 +67,7 @@ int ReadHex(std::u16string_view text, std::size_t at, std::size_t count) {
 }
 
 // Unescape: %XX and %uXXXX become their characters; a malformed escape stays as it is.
-HRESULT Unescape(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT Unescape(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     if (IsNullValue(args[0])) {
         SetNull(result);
         return S_OK;
@@ -98,14 +98,14 @@ HRESULT Unescape(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result
     return S_OK;
 }
 
-HRESULT GetLocale(VBBuiltinContext& ctx, VARIANT*, unsigned, VARIANT* result) {
+HRESULT GetLocale(VBBuiltinContext& ctx, const VARIANT*, unsigned, VARIANT* result) {
     SetLong(result, static_cast<LONG>(ctx.lcid));
     return S_OK;
 }
 
 // SetLocale([lcid]): a number or an RFC 1766 tag; 0 or none means the system default.
 // Returns the previous locale.
-HRESULT SetLocale(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* result) {
+HRESULT SetLocale(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT* result) {
     LCID lcid = 0;
     if (const VARIANT* arg = OptionalArg(args, argc, 0)) {
         if (arg->vt == VT_BSTR) {
@@ -132,26 +132,26 @@ HRESULT SetLocale(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* 
     return S_OK;
 }
 
-HRESULT ScriptEngine(VBBuiltinContext&, VARIANT*, unsigned, VARIANT* result) {
+HRESULT ScriptEngine(VBBuiltinContext&, const VARIANT*, unsigned, VARIANT* result) {
     SetText(result, u"VBScript");
     return S_OK;
 }
-HRESULT ScriptEngineMajorVersion(VBBuiltinContext&, VARIANT*, unsigned, VARIANT* result) {
+HRESULT ScriptEngineMajorVersion(VBBuiltinContext&, const VARIANT*, unsigned, VARIANT* result) {
     SetLong(result, 5);
     return S_OK;
 }
-HRESULT ScriptEngineMinorVersion(VBBuiltinContext&, VARIANT*, unsigned, VARIANT* result) {
+HRESULT ScriptEngineMinorVersion(VBBuiltinContext&, const VARIANT*, unsigned, VARIANT* result) {
     SetLong(result, 8);
     return S_OK;
 }
-HRESULT ScriptEngineBuildVersion(VBBuiltinContext&, VARIANT*, unsigned, VARIANT* result) {
+HRESULT ScriptEngineBuildVersion(VBBuiltinContext&, const VARIANT*, unsigned, VARIANT* result) {
     SetLong(result, CORVANE_VERSION_TWEAK);
     return S_OK;
 }
 
 // CreateObject(class[, servername]): classes of the registry only; there are no remote
 // servers to create on.
-HRESULT CreateObject(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* result) {
+HRESULT CreateObject(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT* result) {
     std::u16string progId;
     HRESULT hr = ArgText(ctx, args[0], &progId);
     if (FAILED(hr))
@@ -176,12 +176,12 @@ HRESULT CreateObject(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIAN
     return S_OK;
 }
 
-HRESULT CannotCreate(VBBuiltinContext&, VARIANT*, unsigned, VARIANT*) {
+HRESULT CannotCreate(VBBuiltinContext&, const VARIANT*, unsigned, VARIANT*) {
     return VBScriptError(kVBCannotCreate);
 }
 
 // RGB(red, green, blue): each part above 255 counts as 255; a negative one is error 5.
-HRESULT RGB(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT RGB(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     LONG parts[3] = {};
     for (int i = 0; i < 3; ++i) {
         HRESULT hr = ArgLong(ctx, args[i], &parts[i]);
@@ -195,7 +195,7 @@ HRESULT RGB(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
     return S_OK;
 }
 
-HRESULT MsgBox(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT MsgBox(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     std::u16string prompt;
     HRESULT hr = ArgText(ctx, args[0], &prompt);
     if (FAILED(hr))
@@ -204,7 +204,7 @@ HRESULT MsgBox(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) 
     return S_OK;
 }
 
-HRESULT InputBox(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* result) {
+HRESULT InputBox(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT* result) {
     std::u16string prompt, answer;
     HRESULT hr = ArgText(ctx, args[0], &prompt);
     if (FAILED(hr))

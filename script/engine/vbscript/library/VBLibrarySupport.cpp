@@ -83,6 +83,10 @@ HRESULT ArgTextView(const VBBuiltinContext& ctx, const VARIANT& v, CComVariant* 
 }
 
 HRESULT ArgLong(const VBBuiltinContext& ctx, const VARIANT& v, LONG* out) {
+    if (v.vt == VT_I4 || v.vt == VT_I2) {  // the common whole numbers, without a conversion
+        *out = v.vt == VT_I4 ? v.lVal : v.iVal;
+        return S_OK;
+    }
     CComVariant value;
     HRESULT hr = ConvertArg(ctx, v, VT_I4, &value);
     if (SUCCEEDED(hr))

@@ -36,37 +36,37 @@ HRESULT RealFunction(VBBuiltinContext& ctx, const VARIANT& arg, VARIANT* result,
     return S_OK;
 }
 
-HRESULT Atn(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT Atn(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return RealFunction(ctx, args[0], result, [](double x, double* y) {
         *y = std::atan(x);
         return S_OK;
     });
 }
-HRESULT Cos(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT Cos(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return RealFunction(ctx, args[0], result, [](double x, double* y) {
         *y = std::cos(x);
         return S_OK;
     });
 }
-HRESULT Sin(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT Sin(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return RealFunction(ctx, args[0], result, [](double x, double* y) {
         *y = std::sin(x);
         return S_OK;
     });
 }
-HRESULT Tan(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT Tan(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return RealFunction(ctx, args[0], result, [](double x, double* y) {
         *y = std::tan(x);
         return S_OK;
     });
 }
-HRESULT Exp(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT Exp(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return RealFunction(ctx, args[0], result, [](double x, double* y) {
         *y = std::exp(x);
         return std::isfinite(*y) ? S_OK : VBScriptError(kVBOverflow);
     });
 }
-HRESULT Log(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT Log(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return RealFunction(ctx, args[0], result, [](double x, double* y) {
         if (x <= 0)
             return VBScriptError(kVBInvalidCall);
@@ -74,7 +74,7 @@ HRESULT Log(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
         return S_OK;
     });
 }
-HRESULT Sqr(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT Sqr(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return RealFunction(ctx, args[0], result, [](double x, double* y) {
         if (x < 0)
             return VBScriptError(kVBInvalidCall);
@@ -85,7 +85,7 @@ HRESULT Sqr(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
 
 // Round(expression[, numdecimalplaces]): half to even, keeping the argument's type (a
 // string becomes a Double).
-HRESULT Round(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* result) {
+HRESULT Round(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT* result) {
     LONG places = 0;
     HRESULT hr = OptionalLong(ctx, OptionalArg(args, argc, 1), 0, &places);
     if (FAILED(hr))
@@ -115,7 +115,7 @@ std::uint32_t NextSeed(std::uint32_t seed) {
 
 // Rnd([number]): negative reseeds from the number's single-precision bits and gives the
 // same value for the same number, 0 repeats the last value, positive or none advances.
-HRESULT Rnd(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* result) {
+HRESULT Rnd(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT* result) {
     const VARIANT* arg = OptionalArg(args, argc, 0);
     float number = 1.0f;
     if (arg) {
@@ -144,7 +144,8 @@ HRESULT Rnd(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* result
     return S_OK;
 }
 
-HRESULT RandomizeBuiltin(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* result) {
+HRESULT RandomizeBuiltin(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc,
+                         VARIANT* result) {
     HRESULT hr = VBRandomize(ctx, OptionalArg(args, argc, 0));
     if (SUCCEEDED(hr))
         VariantClear(result);

@@ -30,7 +30,7 @@ struct VBBuiltinContext {
     float rndLast = 0.0f;             // the last number Rnd returned, for Rnd(0)
 };
 
-using VBBuiltinFn = HRESULT (*)(VBBuiltinContext& ctx, VARIANT* args, unsigned argc,
+using VBBuiltinFn = HRESULT (*)(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc,
                                 VARIANT* result);
 
 struct VBBuiltin {

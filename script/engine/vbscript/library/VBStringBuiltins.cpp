@@ -17,7 +17,7 @@ namespace {
 
 constexpr LONG kMaxStringLength = 0x3FFFFFFF;
 
-HRESULT Len(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT Len(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     if (IsNullValue(args[0])) {
         SetNull(result);
         return S_OK;
@@ -29,7 +29,7 @@ HRESULT Len(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
     return hr;
 }
 
-HRESULT LenB(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT LenB(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     HRESULT hr = Len(ctx, args, 1, result);
     if (SUCCEEDED(hr) && result->vt == VT_I4)
         result->lVal *= 2;
@@ -39,7 +39,8 @@ HRESULT LenB(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
 // Left, Right and Mid: Null text gives Null; a Null count is error 94, a negative one 5.
 enum class Part { Left, Right };
 
-HRESULT Side(VBBuiltinContext& ctx, VARIANT* args, Part part, LONG unitDivisor, VARIANT* result) {
+HRESULT Side(VBBuiltinContext& ctx, const VARIANT* args, Part part, LONG unitDivisor,
+             VARIANT* result) {
     LONG count = 0;
     HRESULT hr = ArgLong(ctx, args[1], &count);
     if (FAILED(hr))
@@ -60,20 +61,20 @@ HRESULT Side(VBBuiltinContext& ctx, VARIANT* args, Part part, LONG unitDivisor, 
     return S_OK;
 }
 
-HRESULT Left(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT Left(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return Side(ctx, args, Part::Left, 1, result);
 }
-HRESULT Right(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT Right(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return Side(ctx, args, Part::Right, 1, result);
 }
-HRESULT LeftB(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT LeftB(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return Side(ctx, args, Part::Left, 2, result);
 }
-HRESULT RightB(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT RightB(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return Side(ctx, args, Part::Right, 2, result);
 }
 
-HRESULT MidOf(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, LONG unitDivisor,
+HRESULT MidOf(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, LONG unitDivisor,
               VARIANT* result) {
     LONG start = 0;
     HRESULT hr = ArgLong(ctx, args[1], &start);
@@ -102,16 +103,16 @@ HRESULT MidOf(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, LONG unitDivi
     return S_OK;
 }
 
-HRESULT Mid(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* result) {
+HRESULT Mid(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT* result) {
     return MidOf(ctx, args, argc, 1, result);
 }
-HRESULT MidB(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* result) {
+HRESULT MidB(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT* result) {
     return MidOf(ctx, args, argc, 2, result);
 }
 
 // InStr([start, ]string1, string2[, compare]): with three or four arguments the first
 // is the start.
-HRESULT InStr(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* result) {
+HRESULT InStr(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT* result) {
     LONG start = 1;
     unsigned first = 0;
     if (argc >= 3) {
@@ -145,7 +146,7 @@ HRESULT InStr(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* resu
     return S_OK;
 }
 
-HRESULT InStrB(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* result) {
+HRESULT InStrB(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT* result) {
     HRESULT hr = InStr(ctx, args, argc, result);
     if (SUCCEEDED(hr) && result->vt == VT_I4 && result->lVal > 0)
         result->lVal = result->lVal * 2 - 1;
@@ -153,7 +154,7 @@ HRESULT InStrB(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* res
 }
 
 // InStrRev(string1, string2[, start[, compare]]): start -1 means the end.
-HRESULT InStrRev(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* result) {
+HRESULT InStrRev(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT* result) {
     LONG start = -1;
     HRESULT hr = OptionalLong(ctx, OptionalArg(args, argc, 2), -1, &start);
     if (FAILED(hr))
@@ -208,29 +209,29 @@ HRESULT MapText(VBBuiltinContext& ctx, const VARIANT& arg, VARIANT* result, Chan
     return S_OK;
 }
 
-HRESULT LCase(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT LCase(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return MapText(ctx, args[0], result, [](std::u16string s) {
         for (char16_t& c : s)
             c = static_cast<char16_t>(u_tolower(c));
         return s;
     });
 }
-HRESULT UCase(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT UCase(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return MapText(ctx, args[0], result, [](std::u16string s) { return ToUpperSimple(s); });
 }
-HRESULT LTrim(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT LTrim(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return MapText(ctx, args[0], result, [](std::u16string s) {
         std::size_t i = s.find_first_not_of(u' ');
         return i == std::u16string::npos ? std::u16string() : s.substr(i);
     });
 }
-HRESULT RTrim(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT RTrim(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return MapText(ctx, args[0], result, [](std::u16string s) {
         std::size_t i = s.find_last_not_of(u' ');
         return i == std::u16string::npos ? std::u16string() : s.substr(0, i + 1);
     });
 }
-HRESULT Trim(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT Trim(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     return MapText(ctx, args[0], result, [](std::u16string s) {
         std::size_t i = s.find_first_not_of(u' ');
         if (i == std::u16string::npos)
@@ -239,7 +240,7 @@ HRESULT Trim(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
     });
 }
 
-HRESULT Space(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT Space(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     LONG n = 0;
     HRESULT hr = ArgLong(ctx, args[0], &n);
     if (FAILED(hr))
@@ -252,7 +253,7 @@ HRESULT Space(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
 
 // String(number, character): a number is a character code (taken modulo 256), text
 // gives its first character; a Null character gives Null.
-HRESULT String(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT String(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     LONG n = 0;
     HRESULT hr = ArgLong(ctx, args[0], &n);
     if (FAILED(hr))
@@ -279,7 +280,7 @@ HRESULT String(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) 
     return S_OK;
 }
 
-HRESULT StrComp(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* result) {
+HRESULT StrComp(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT* result) {
     bool textCompare = false;
     HRESULT hr = ArgCompareMode(ctx, OptionalArg(args, argc, 2), &textCompare);
     if (FAILED(hr))
@@ -295,7 +296,7 @@ HRESULT StrComp(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* re
     return S_OK;
 }
 
-HRESULT StrReverse(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* result) {
+HRESULT StrReverse(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* result) {
     std::u16string text;
     HRESULT hr = ArgText(ctx, args[0], &text);
     if (FAILED(hr))
@@ -307,7 +308,7 @@ HRESULT StrReverse(VBBuiltinContext& ctx, VARIANT* args, unsigned, VARIANT* resu
 
 // Replace(expression, find, replacewith[, start[, count[, compare]]]): the result
 // begins at `start`; count -1 replaces every occurrence.
-HRESULT Replace(VBBuiltinContext& ctx, VARIANT* args, unsigned argc, VARIANT* result) {
+HRESULT Replace(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT* result) {
     LONG start = 1, count = -1;
     bool textCompare = false;
     HRESULT hr;
