@@ -72,3 +72,16 @@ Err.Clear
 Inc 1, 2
 Print Err.Number
 '> 450
+' A built-in reads its arguments as they were when it was called, even when an object's
+' default property, read inside the built-in, changes a variable passed beside it.
+Class CSideEffect
+    Public Default Property Get Value()
+        sSide = "changed"
+        Value = "an"
+    End Property
+End Class
+Dim sSide, oSide
+sSide = "banana"
+Set oSide = New CSideEffect
+Print InStr(sSide, oSide) & " " & sSide
+'> 2 changed
