@@ -478,6 +478,11 @@ HRESULT CHTTPRequest::ValidateHost(const std::string& strHost) {
     // uri-host [":" port]: registered names, IPv4 and bracketed IPv6 literals. Anything
     // that could end the authority early ('@', '/', '?', '#') is refused, so the full
     // URL's host is the one the client sent.
+    // The answer depends on the text alone, and a connection (a page's too) names one host
+    // many times in a row: the last host this thread found valid needs no second look.
+    thread_local std::string t_strLastValid;
+    if (!t_strLastValid.empty() && strHost == t_strLastValid)
+        return S_OK;
     constexpr std::string_view kAllowed =
         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._~!$&'()*+,;=%:[]";
     if (CheckExpression(strHost.find_first_not_of(kAllowed) != std::string::npos))
@@ -488,6 +493,7 @@ HRESULT CHTTPRequest::ValidateHost(const std::string& strHost) {
         return CheckResultValue(hr);
     if (CheckExpression(hr != S_OK || parts.strPath != "/"))
         return HTTP_E_STATUS_BAD_REQUEST;
+    t_strLastValid = strHost;
     return S_OK;
 }
 
