@@ -209,8 +209,7 @@ HRESULT CVBScriptVM::CallFunction(const CVBScriptProgram* program, const VBSFunc
             goto failed; \
     } while (0)
 
-HRESULT CVBScriptVM::BinaryInPlace(VBSOpcode op, VARIANT* right) {
-    const bool rightOnStack = right == &m_stack.back();
+HRESULT CVBScriptVM::BinaryInPlace(VBSOpcode op, VARIANT* right, bool rightOnStack) {
     const std::size_t base = m_stack.size() - (rightOnStack ? 2 : 1);
     VARIANT result;
     result.vt = VT_EMPTY;
@@ -268,7 +267,7 @@ HRESULT CVBScriptVM::Run(Frame& frame) {
                     }
                     if (next.op == VBSOpcode::Concat ||
                         (next.op >= VBSOpcode::Eq && next.op <= VBSOpcode::Ge)) {
-                        VBS_CHECK(BinaryInPlace(next.op, const_cast<VARIANT*>(constant)));
+                        VBS_CHECK(BinaryInPlace(next.op, const_cast<VARIANT*>(constant), false));
                         pc += 2;
                         continue;
                     }
@@ -586,7 +585,7 @@ HRESULT CVBScriptVM::Run(Frame& frame) {
                 pc = size;
                 continue;
             default:
-                VBS_CHECK(BinaryInPlace(in.op, &m_stack.back()));
+                VBS_CHECK(BinaryInPlace(in.op, &m_stack.back(), true));
                 break;
         }
         ++pc;

@@ -286,10 +286,10 @@ private:
 
     // Operators (VBScriptVMOperators.cpp).
     HRESULT Binary(VBSOpcode op, VARIANT* left, VARIANT* right, VARIANT* pResult);
-    // `op` on the value on top of the stack (left) and `right`, which is either the value
-    // above it (both are popped) or a value off the stack that is only read; the result
-    // takes the left operand's place.
-    HRESULT BinaryInPlace(VBSOpcode op, VARIANT* right);
+    // `op` on a value of the stack (left) and `right`: the value above it (both are
+    // popped), or a value off the stack that is only read (rightOnStack false, left is the
+    // top). The result takes the left operand's place.
+    HRESULT BinaryInPlace(VBSOpcode op, VARIANT* right, bool rightOnStack);
     HRESULT Compare(VARIANT* left, VARIANT* right, HRESULT* pCmp);
     HRESULT Truth(VARIANT* value, bool* pTrue);
     HRESULT ForEachInit(VARIANT* state, VARIANT* collection);
