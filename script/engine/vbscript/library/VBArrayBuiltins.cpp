@@ -93,11 +93,12 @@ HRESULT Split(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT
         SetNull(result);
         return S_OK;
     }
-    std::u16string text, delimiter = u" ";
-    if (FAILED(hr = ArgText(ctx, args[0], &text)))
+    CComVariant textHolder, delimiterHolder;
+    std::u16string_view text, delimiter = u" ";
+    if (FAILED(hr = ArgTextView(ctx, args[0], &textHolder, &text)))
         return hr;
     if (const VARIANT* d = OptionalArg(args, argc, 1);
-        d && FAILED(hr = ArgText(ctx, *d, &delimiter)))
+        d && FAILED(hr = ArgTextView(ctx, *d, &delimiterHolder, &delimiter)))
         return hr;
     std::vector<CComVariant> parts;
     if (!text.empty() && count != 0) {
@@ -106,10 +107,10 @@ HRESULT Split(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT
             std::size_t at = FindText(text, delimiter, pos, textCompare);
             if (at == std::u16string::npos)
                 break;
-            parts.emplace_back(std::u16string_view(text).substr(pos, at - pos));
+            parts.emplace_back(text.substr(pos, at - pos));
             pos = at + delimiter.size();
         }
-        parts.emplace_back(std::u16string_view(text).substr(pos));
+        parts.emplace_back(text.substr(pos));
     }
     return MakeArray(parts, result);
 }

@@ -22,8 +22,9 @@ HRESULT Len(VBBuiltinContext& ctx, const VARIANT* args, unsigned, VARIANT* resul
         SetNull(result);
         return S_OK;
     }
-    std::u16string text;
-    HRESULT hr = ArgText(ctx, args[0], &text);
+    CComVariant holder;
+    std::u16string_view text;
+    HRESULT hr = ArgTextView(ctx, args[0], &holder, &text);
     if (SUCCEEDED(hr))
         SetLong(result, static_cast<LONG>(text.size()));
     return hr;
@@ -51,13 +52,15 @@ HRESULT Side(VBBuiltinContext& ctx, const VARIANT* args, Part part, LONG unitDiv
         SetNull(result);
         return S_OK;
     }
-    std::u16string text;
-    hr = ArgText(ctx, args[0], &text);
+    CComVariant holder;
+    std::u16string_view text;
+    hr = ArgTextView(ctx, args[0], &holder, &text);
     if (FAILED(hr))
         return hr;
     std::size_t n =
         std::min<std::size_t>(static_cast<std::size_t>(count / unitDivisor), text.size());
-    SetText(result, part == Part::Left ? text.substr(0, n) : text.substr(text.size() - n));
+    SetText(result,
+            std::u16string(part == Part::Left ? text.substr(0, n) : text.substr(text.size() - n)));
     return S_OK;
 }
 
