@@ -475,14 +475,14 @@ HRESULT CHTTPRequest::DetermineURLForm() {
 }
 
 HRESULT CHTTPRequest::ValidateHost(const std::string& strHost) {
-    // uri-host [":" port]: registered names, IPv4 and bracketed IPv6 literals. Anything
-    // that could end the authority early ('@', '/', '?', '#') is refused, so the full
-    // URL's host is the one the client sent.
     // The answer depends on the text alone, and a connection (a page's too) names one host
     // many times in a row: the last host this thread found valid needs no second look.
     thread_local std::string t_strLastValid;
     if (!t_strLastValid.empty() && strHost == t_strLastValid)
         return S_OK;
+    // uri-host [":" port]: registered names, IPv4 and bracketed IPv6 literals. Anything
+    // that could end the authority early ('@', '/', '?', '#') is refused, so the full
+    // URL's host is the one the client sent.
     constexpr std::string_view kAllowed =
         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._~!$&'()*+,;=%:[]";
     if (CheckExpression(strHost.find_first_not_of(kAllowed) != std::string::npos))
