@@ -363,8 +363,9 @@ const DamageCase kDamageCases[] = {
     {"MiniFatMissing",
      [](FixtureView& v) { WriteU32(v.Header() + header::kMiniFatStart, ENDOFCHAIN); }, S_OK,
      STG_E_DOCFILECORRUPT},
-    {"FileCutInsideLargeStream", [](FixtureView& v) { v.bytes.resize(v.bytes.size() - 1000); },
-     S_OK, STG_E_DOCFILECORRUPT},
+    {"FileCutInsideLargeStream",
+     [](FixtureView& v) { v.bytes.erase(v.bytes.end() - 1000, v.bytes.end()); }, S_OK,
+     STG_E_DOCFILECORRUPT},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, CompoundFileDamage, ::testing::ValuesIn(kDamageCases),

@@ -169,7 +169,7 @@ TEST(TextPageTest, StoredTableRoundTrips) {
 
 TEST(TextPageTest, TruncatedTableFailsAndKeepsWholeEntries) {
     std::vector<BYTE> bytes = TableBytes({0, 8, 16});
-    bytes.resize(bytes.size() - 3);
+    bytes.erase(bytes.end() - 3, bytes.end());
     auto stream = MakeObject<CMemoryStream>(bytes);
     std::vector<ULONGLONG> read;
     EXPECT_TRUE(FAILED(CTextPage::ReadArray(stream.Get(), read)));
