@@ -294,7 +294,8 @@ CVBScriptVM::Binding CVBScriptVM::Resolve(Frame& frame, int nameIndex) {
     }
     const std::u16string& upper = frame.program->globalKeys[nameIndex];
     Binding b;
-    if (const GlobalEntry* e = FindGlobal(upper)) {
+    const GlobalEntry* e = FindGlobal(upper);
+    if (e) {
         b.kind = e->kind;
         b.var = SlotVar(*e);
         b.program = e->program;
@@ -342,8 +343,7 @@ CVBScriptVM::Binding CVBScriptVM::Resolve(Frame& frame, int nameIndex) {
     // or constant's slot (each machine has its own), not a name of this machine's own.
     const bool shareable = b.kind == BindKind::Function || b.kind == BindKind::Class ||
                            b.kind == BindKind::Builtin || b.kind == BindKind::ErrObject ||
-                           b.kind == BindKind::Intrinsic ||
-                           (b.kind == BindKind::Const && !FindGlobal(upper));
+                           b.kind == BindKind::Intrinsic || (b.kind == BindKind::Const && !e);
     if (shared && shareable && (m_globals.empty() || m_globals.find(upper) == m_globals.end())) {
         std::uint8_t expected = SharedBinding::kUnknown;
         if (shared->state.compare_exchange_strong(expected, SharedBinding::kWriting,
