@@ -98,12 +98,21 @@ void CPassthru::EndPending() {
         Destroy();
 }
 
+CPassthru*& CPassthru::ClassifyingHere() {
+    static thread_local CPassthru* t_pRelay = nullptr;
+    return t_pRelay;
+}
+
 void CPassthru::Signal(Side target) {
     // Signals coalesce until the call that serves them starts, like an auto-reset event
     // with one waiter; the call counts as an operation in flight.
     if (m_bWriteSignalled[target].exchange(true))
         return;
     BeginPending();
+    if (ClassifyingHere() == this) {
+        m_bSignalHeld[target] = true;
+        return;
+    }
     auto call = CAsyncCall::CreateCall<&CPassthru::OnWriteSignal>(this, static_cast<int>(target));
     CAsyncThreadPool* pool = THREAD_POOL::exists() ? THREAD_POOL::instance() : nullptr;
     if (call && pool && CheckResult(pool->QueueCall(call, WT_EXECUTELONGFUNCTION)))
@@ -119,6 +128,13 @@ void CPassthru::OnWriteSignal(int target) {
     m_bWriteSignalled[target] = false;
     OnWriteReady(0, target == kInner ? &m_sockInner : &m_sockOuter);
     EndPending();
+}
+
+void CPassthru::ServeHeldSignals() {
+    // The destination's side first: on a decision to go on, the held request.
+    for (Side s : {kOuter, kInner})
+        if (std::exchange(m_bSignalHeld[s], false))
+            OnWriteSignal(s);
 }
 
 // ---- Start --------------------------------------------------------------------------

@@ -145,10 +145,13 @@ private:
     // has let go of the relay lock (the script must not run under it).
     HRESULT Classify(CBuffer* buffer, bool bOutbound, bool bEndOfStream, bool& bPassOn);
     void RunPendingClassification();
+    // The relay whose classification this thread runs, or null.
+    static CPassthru*& ClassifyingHere();
     HRESULT Detect(const CBuffer* buffer, bool bOutbound, bool bEndOfStream);
 
     void OnWriteReady(int timedOut, void* context);
     void OnWriteSignal(int target);
+    void ServeHeldSignals();
     HRESULT WriteNext(Side target);
     HRESULT Write(Side target, CBuffer* buffer);
     template <int S>
@@ -182,6 +185,11 @@ private:
     CSocketWatch m_watch[2];
     // Per target side: a call to write to it is queued and has not started yet.
     std::atomic<bool> m_bWriteSignalled[2] = {false, false};
+    // Per target side: a signal raised by the thread that is classifying this relay (a
+    // decision of its script), which that thread serves itself once the classification
+    // returns: it is about to be free, and a queued call would wake another thread. Only
+    // the classifying thread touches these.
+    bool m_bSignalHeld[2] = {false, false};
 
     // m_queue[kOuter]: read from the application, for the destination; m_queue[kInner]:
     // read from the destination, for the application. An empty buffer is an end-of-stream

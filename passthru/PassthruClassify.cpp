@@ -104,7 +104,13 @@ void CPassthru::RunPendingClassification() {
         return;
     // The script may take long or call out and wait: it runs here, on the thread that read
     // the chunk, counted as a long call so that the pool adds a thread if it blocks.
-    THREAD_POOL::instance()->RunLongCallHere([&] { CallClassify(chunk.get()); });
+    THREAD_POOL::instance()->RunLongCallHere([&] {
+        CPassthru* const outer = std::exchange(ClassifyingHere(), this);
+        CallClassify(chunk.get());
+        ClassifyingHere() = outer;
+    });
+    // The decision's signals, served by this thread now that it is free.
+    ServeHeldSignals();
     Release();
 }
 
