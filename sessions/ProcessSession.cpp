@@ -91,7 +91,6 @@ HRESULT CProcessSession::Init(const std::shared_ptr<CUserSession>& user, const B
             m_pidfd = OpenPidfd(processId);
             m_startTime = ProcessStartTime(processId);
         }
-        CCritSecLock guard(m_lock);
         m_pUser = user;
         m_lProcessId = processId;
         m_strProcessName = processName;
@@ -128,12 +127,8 @@ bool CProcessSession::IsOpen() const {
 
 HRESULT CProcessSession::Detach() {
     try {
-        std::shared_ptr<CUserSession> user;
-        {
-            CCritSecLock guard(m_lock);
-            user = m_pUser;
-            m_lProcessId = 0;
-        }
+        const std::shared_ptr<CUserSession> user = m_pUser;
+        m_lProcessId = 0;
         // The user session may end this session's user events; no lock of ours is needed.
         if (user)
             user->RemoveProcessSession(m_strKey);
@@ -144,7 +139,6 @@ HRESULT CProcessSession::Detach() {
 }
 
 std::shared_ptr<CUserSession> CProcessSession::UserSession() const {
-    CCritSecLock guard(m_lock);
     return m_pUser;
 }
 
@@ -197,7 +191,7 @@ HRESULT CProcessSession::get_Value(BSTR bstrName, VARIANT* pvar) {
     try {
         if (CheckExpression(!pvar))
             return E_POINTER;
-        auto user = UserSession();
+        CUserSession* const user = m_pUser.get();
         if (CheckExpression(!user))
             return E_UNEXPECTED;
         return user->GetValue(bstrName, pvar);
@@ -244,7 +238,7 @@ HRESULT CProcessSession::putref_Value(BSTR bstrName, const VARIANT& var) {
 HRESULT CProcessSession::get_CodePage(LONG* pVal) {
     if (CheckExpression(!pVal))
         return E_POINTER;
-    auto user = UserSession();
+    CUserSession* const user = m_pUser.get();
     if (CheckExpression(!user))
         return E_UNEXPECTED;
     *pVal = user->CodePage();
@@ -262,7 +256,7 @@ HRESULT CProcessSession::put_CodePage(LONG newVal) {
 HRESULT CProcessSession::get_LCID(LONG* pVal) {
     if (CheckExpression(!pVal))
         return E_POINTER;
-    auto user = UserSession();
+    CUserSession* const user = m_pUser.get();
     if (CheckExpression(!user))
         return E_UNEXPECTED;
     *pVal = static_cast<LONG>(user->Lcid());
@@ -340,7 +334,6 @@ HRESULT CProcessSession::get_Name(BSTR* pVal) {
 HRESULT CProcessSession::get_CurrentProcess(BSTR* pVal) {
     if (CheckExpression(!pVal))
         return E_POINTER;
-    CCritSecLock guard(m_lock);
     *pVal = m_strProcessName;
     return S_OK;
 }

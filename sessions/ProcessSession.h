@@ -15,10 +15,11 @@
 // IsOpen reads /proc/PID/stat and compares the start time Init recorded. Once seen ended,
 // a session stays ended without asking again.
 //
-// Locks: m_lock guards the process name and the user-session reference against Detach;
-// it is taken before the user session's lock. The key, the process id, the start time and
-// the pidfd are fixed after Init (the id only drops to 0 at Detach) and are read without
-// it; the ended flag is atomic.
+// Locks: m_lock guards the tray icon; it is taken before the user session's lock. The
+// user-session reference, the process name, the key, the process id, the start time and
+// the pidfd are set by Init before the session is handed to anyone and fixed after it (the
+// id only drops to 0 at Detach): they are read without the lock, which matters because
+// every script call of every request reads the user session. The ended flag is atomic.
 #pragma once
 
 #include <sys/types.h>
@@ -84,11 +85,10 @@ public:
     HRESULT get_LocalURL(BSTR* pVal) override;
 
 private:
-    // Guards m_pUser, m_strProcessName and m_ptrTrayIcon. Taken before the user session's lock
-    // and the tray icon's.
+    // Guards m_ptrTrayIcon. Taken before the user session's lock and the tray icon's.
     mutable CComAutoCriticalSection m_lock;
-    std::shared_ptr<CUserSession> m_pUser;
-    BSTR m_strProcessName;
+    std::shared_ptr<CUserSession> m_pUser;  // fixed after Init
+    BSTR m_strProcessName;                  // fixed after Init
     std::atomic<LONG> m_lProcessId{0};
     std::optional<std::uint64_t> m_startTime;   // tells a reused pid from the process
     int m_pidfd = -1;                           // the process's pidfd, or -1: read /proc
