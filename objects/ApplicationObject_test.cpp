@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -235,6 +236,42 @@ TEST_F(ApplicationTest, DictionaryChangesAndErrors) {
     CComPtr<CVariantDictionary> orphan = MakeObject<CVariantDictionary>();
     EXPECT_EQ(orphan->get_Count(&count), E_UNEXPECTED);
     EXPECT_EQ(orphan->put_Item(CComVariant(u"k"), CComVariant(LONG(1))), E_UNEXPECTED);
+}
+
+// A name read before is found again at once; once its entry is gone, by whichever way,
+// reading it finds nothing and a new entry of that name is found in its place.
+TEST_F(ApplicationTest, ANameReadBeforeFollowsItsEntryOutAndBackIn) {
+    CComPtr<IVariantDictionary> contents = Contents();
+    const std::pair<const char*, std::function<void()>> removals[] = {
+        {"Remove", [&] { EXPECT_EQ(contents->Remove(CComVariant(u"Mode")), S_OK); }},
+        {"RemoveAll", [&] { EXPECT_EQ(contents->RemoveAll(), S_OK); }},
+    };
+    for (const auto& [how, remove] : removals) {
+        SCOPED_TRACE(how);
+        ASSERT_EQ(app->put_Value(BSTR(u"Mode"), CComVariant(u"open")), S_OK);
+        ASSERT_EQ(app->put_Value(BSTR(u"Other"), CComVariant(LONG(1))), S_OK);
+        EXPECT_EQ(Text(Value(u"Mode")), u"open");
+        EXPECT_EQ(Text(Value(u"Mode")), u"open");
+        // Adding entries moves none: the name read before still reads its own.
+        for (int i = 0; i < 50; ++i)
+            ASSERT_EQ(app->put_Value(BSTR::FromUtf8("k" + std::to_string(i)), CComVariant(LONG(i))),
+                      S_OK);
+        EXPECT_EQ(Text(Value(u"Mode")), u"open");
+        EXPECT_EQ(Value(u"mode").vt, VT_EMPTY);  // another name: case matters here
+        remove();
+        EXPECT_EQ(Value(u"Mode").vt, VT_EMPTY);
+        ASSERT_EQ(app->put_Value(BSTR(u"Mode"), CComVariant(u"filtered")), S_OK);
+        EXPECT_EQ(Text(Value(u"Mode")), u"filtered");
+        EXPECT_EQ(contents->RemoveAll(), S_OK);
+    }
+
+    // A static object taken out is no longer found either.
+    CComPtr<CPlainObject> obj = MakeObject<CPlainObject>();
+    ASSERT_EQ(app->AddStaticObject(BSTR(u"Obj"), obj.Get()), S_OK);
+    EXPECT_EQ(Value(u"Obj").vt, VT_DISPATCH);
+    CComPtr<IDispatch> out;
+    ASSERT_EQ(app->RemoveStaticObject(BSTR(u"Obj"), out.Receive()), S_OK);
+    EXPECT_EQ(Value(u"Obj").vt, VT_EMPTY);
 }
 
 TEST_F(ApplicationTest, DictionaryKeepsTheApplicationAlive) {

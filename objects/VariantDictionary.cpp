@@ -12,6 +12,22 @@ bool CVariantKeyLess::operator()(const CComVariant& left, const CComVariant& rig
     return VarCmp(&left, &right, LOCALE_USER_DEFAULT, 0) == VARCMP_LT;
 }
 
+CVariantMap::iterator CVariantMap::find(const CComVariant& key) {
+    if (key.vt != VT_BSTR)
+        return Base::find(key);
+    const std::u16string_view text = BSTR::ViewOf(key.bstrVal);
+    if (const auto known = m_found.find(text); known != m_found.end())
+        return known->second;
+    const iterator it = Base::find(key);
+    if (it == Base::end())
+        return it;
+    // Bounded: spellings that the collation holds equal could otherwise pile up.
+    if (m_found.size() >= 2 * Base::size() + 16)
+        m_found.clear();
+    m_found.emplace(std::u16string(text), it);
+    return it;
+}
+
 const CDispatchTable& CVariantDictionary::GetDispatchTable() {
     using C = CVariantDictionary;
     static const CDispatchTable table(

@@ -15,6 +15,10 @@
 #pragma once
 
 #include <map>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "com/CComVariant.h"
@@ -31,7 +35,75 @@ struct CVariantKeyLess {
 };
 
 // A map of named values as the application object and the user sessions keep them.
-using CVariantMap = std::map<CComVariant, CComVariant, CVariantKeyLess>;
+//
+// Scripts read the same few names again and again (every request asks for the user's
+// settings), and each comparison under the locale's collation costs far more than a hash:
+// a string key that was found is remembered by its exact text, and a later look-up of that
+// text goes straight to its entry. Adding entries keeps what is remembered (entries do not
+// move); taking any out forgets all of it. What is remembered is guarded like the map: by
+// its owner's lock, which every look-up holds, even a const one.
+class CVariantMap : private std::map<CComVariant, CComVariant, CVariantKeyLess> {
+    using Base = std::map<CComVariant, CComVariant, CVariantKeyLess>;
+
+public:
+    using Base::const_iterator;
+    using Base::iterator;
+    using Base::node_type;
+    using Base::value_type;
+
+    CVariantMap() = default;
+    CVariantMap(const CVariantMap& other) : Base(other) {}
+    CVariantMap& operator=(const CVariantMap& other) {
+        if (this != &other) {
+            Base::operator=(other);
+            m_found.clear();
+        }
+        return *this;
+    }
+    CVariantMap(CVariantMap&&) = default;
+    CVariantMap& operator=(CVariantMap&&) = default;
+
+    using Base::begin;
+    using Base::empty;
+    using Base::end;
+    using Base::size;
+
+    iterator find(const CComVariant& key);
+    const_iterator find(const CComVariant& key) const {
+        return const_cast<CVariantMap*>(this)->find(key);
+    }
+    CComVariant& operator[](CComVariant&& key) { return Base::operator[](std::move(key)); }
+    template <class... Args>
+    std::pair<iterator, bool> emplace(Args&&... args) {
+        return Base::emplace(std::forward<Args>(args)...);
+    }
+    node_type extract(const_iterator it) {
+        m_found.clear();
+        return Base::extract(it);
+    }
+    node_type extract(const CComVariant& key) {
+        m_found.clear();
+        return Base::extract(key);
+    }
+    void clear() noexcept {
+        m_found.clear();
+        Base::clear();
+    }
+    void swap(CVariantMap& other) noexcept {
+        Base::swap(other);
+        m_found.swap(other.m_found);  // the entries changed maps with their nodes
+    }
+
+private:
+    struct TextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::u16string_view text) const noexcept {
+            return std::hash<std::u16string_view>()(text);
+        }
+    };
+    // Exact key texts found before, and their entries.
+    std::unordered_map<std::u16string, iterator, TextHash, std::equal_to<>> m_found;
+};
 
 class CVariantDictionary
     : public CComObjectRoot<CVariantDictionary,
