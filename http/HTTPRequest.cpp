@@ -19,8 +19,6 @@ namespace {
 
 // A method token longer than this is not HTTP.
 constexpr std::size_t kMaxMethodToken = 32;
-// Names the server in the URLs built to test a request target's form; never shown.
-constexpr std::string_view kPlaceholderOrigin = "http://corvane.invalid";
 
 constexpr std::array<std::pair<std::string_view, CHTTPRequest::Method>, 15> kMethods = {{
     {"GET", CHTTPRequest::Method::GET},
@@ -453,11 +451,16 @@ HRESULT CHTTPRequest::DetermineURLForm() {
     // HTTP/0.9 has no other form: its path names the page as much as a later one's.
     const bool bHTTP09 = m_nMajorVersion == 0 && m_nMinorVersion == 9;
     if ((m_nMajorVersion >= 1 || bHTTP09) && m_strURL.starts_with('/')) {
-        hr = CURLCracker::Crack(std::string(kPlaceholderOrigin) + m_strURL, &parts);
+        hr = CURLCracker::CrackOriginForm(m_strURL, &parts);
         if (FAILED(hr))
             return CheckResultValue(hr);
-        if (hr == S_OK)
+        if (hr == S_OK) {
+            // The full URL puts the target after a host checked on its own: its path and
+            // query are these.
             m_nURLForm = URLForm::AbsolutePath;
+            m_strPath = std::move(parts.strPath);
+            m_strQuery = std::move(parts.strQuery);
+        }
         return S_OK;
     }
 
@@ -475,11 +478,14 @@ HRESULT CHTTPRequest::DetermineURLForm() {
 }
 
 HRESULT CHTTPRequest::ValidateHost(const std::string& strHost) {
-    // The answer depends on the text alone, and a connection (a page's too) names one host
-    // many times in a row: the last host this thread found valid needs no second look.
-    thread_local std::string t_strLastValid;
-    if (!t_strLastValid.empty() && strHost == t_strLastValid)
-        return S_OK;
+    // The answer depends on the text alone, and connections (a page's too) name a few
+    // hosts many times over: the last hosts this thread found valid need no second look.
+    constexpr std::size_t kRemembered = 8;
+    thread_local std::array<std::string, kRemembered> t_valid;
+    thread_local std::size_t t_next = 0;
+    for (const std::string& known : t_valid)
+        if (!known.empty() && strHost == known)
+            return S_OK;
     // uri-host [":" port]: registered names, IPv4 and bracketed IPv6 literals. Anything
     // that could end the authority early ('@', '/', '?', '#') is refused, so the full
     // URL's host is the one the client sent.
@@ -493,7 +499,8 @@ HRESULT CHTTPRequest::ValidateHost(const std::string& strHost) {
         return CheckResultValue(hr);
     if (CheckExpression(hr != S_OK || parts.strPath != "/"))
         return HTTP_E_STATUS_BAD_REQUEST;
-    t_strLastValid = strHost;
+    t_valid[t_next] = strHost;
+    t_next = (t_next + 1) % kRemembered;
     return S_OK;
 }
 
@@ -531,6 +538,8 @@ HRESULT CHTTPRequest::BuildFullURL(std::string_view defaultHost) {
             break;
     }
 
+    if (m_nURLForm == URLForm::AbsolutePath)
+        return S_OK;
     CURLCracker::Parts parts;
     const HRESULT hr = CURLCracker::Crack(m_strFullURL, &parts);
     if (FAILED(hr))

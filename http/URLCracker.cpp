@@ -3,7 +3,9 @@
 
 #include <curl/curl.h>
 
+#include <array>
 #include <memory>
+#include <string>
 
 #include "com/DiagnosticLog.h"
 
@@ -73,5 +75,82 @@ HRESULT CURLCracker::Crack(std::string_view url, Parts* pParts) {
         return S_OK;
     } catch (...) {
         return ReportException("CURLCracker::Crack", CV_HERE);
+    }
+}
+
+namespace {
+
+bool IsHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// Characters that the parser keeps as they are in a path or a query: letters, digits,
+// the unreserved and sub-delimiter marks, ':', '@', '/' and '?' (the query's first one
+// ends the path), and '%' that starts an escape. Everything else, '#' and anything it
+// might reject or treat specially, is left to the parser.
+bool IsPlainTargetChar(unsigned char c) {
+    static constexpr auto kPlain = [] {
+        std::array<bool, 256> table{};
+        for (unsigned char ch : std::string_view("abcdefghijklmnopqrstuvwxyz"
+                                                 "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+                                                 "-._~!$&'()*+,;=:@/?"))
+            table[ch] = true;
+        return table;
+    }();
+    return kPlain[c];
+}
+
+// Whether the path has a "." or ".." segment, which the parser may treat apart.
+bool HasDotSegment(std::string_view path) {
+    for (std::size_t start = 0; start < path.size();) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string_view::npos)
+            end = path.size();
+        const std::string_view segment = path.substr(start, end - start);
+        if (segment == "." || segment == "..")
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+}  // namespace
+
+HRESULT CURLCracker::CrackOriginForm(std::string_view target, Parts* pParts) {
+    if (CheckExpression(!pParts))
+        return E_POINTER;
+    try {
+        bool plain = target.starts_with('/') && !target.ends_with('?');
+        for (std::size_t i = 0; plain && i < target.size(); ++i) {
+            const char c = target[i];
+            if (c == '%')
+                plain =
+                    i + 2 < target.size() && IsHexDigit(target[i + 1]) && IsHexDigit(target[i + 2]);
+            else
+                plain = IsPlainTargetChar(static_cast<unsigned char>(c));
+        }
+        const std::size_t question = target.find('?');
+        const std::string_view path = target.substr(0, question);
+        if (!plain || HasDotSegment(path)) {
+            // Names the server in the URL built to crack the target; never shown.
+            static constexpr std::string_view kOrigin = "http://corvane.invalid";
+            std::string url;
+            url.reserve(kOrigin.size() + target.size());
+            url.append(kOrigin).append(target);
+            const HRESULT hr = Crack(url, pParts);
+            pParts->strScheme.clear();
+            pParts->strHost.clear();
+            pParts->strPort.clear();
+            return hr;
+        }
+        *pParts = Parts{};
+        pParts->strPath.assign(path);
+        if (question != std::string_view::npos) {
+            pParts->bHasQuery = true;
+            pParts->strQuery.assign(target.substr(question + 1));
+        }
+        return S_OK;
+    } catch (...) {
+        return ReportException("CURLCracker::CrackOriginForm", CV_HERE);
     }
 }

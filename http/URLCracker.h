@@ -32,4 +32,10 @@ public:
     // 65535); E_OUTOFMEMORY when the parser runs out of memory. Only the last is a
     // failure: the first two are answers.
     static HRESULT Crack(std::string_view url, Parts* pParts);
+
+    // Cracks a request target in origin form ("/path?query") as the path and query of a
+    // URL on some host: the answer of Crack for an origin followed by the target, with
+    // the scheme, host and port left empty. A target of plain characters (every request
+    // a browser sends, nearly) is split here without the parser's allocations.
+    static HRESULT CrackOriginForm(std::string_view target, Parts* pParts);
 };

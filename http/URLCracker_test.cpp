@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -47,6 +48,44 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(URLCracker, NullPartsIsAPointerError) {
     EXPECT_EQ(CURLCracker::Crack("http://h/", nullptr), E_POINTER);
+    EXPECT_EQ(CURLCracker::CrackOriginForm("/", nullptr), E_POINTER);
+}
+
+// The quick split of an origin-form target answers exactly as the parser does for the
+// same target on a host: random targets over characters it takes, characters it leaves to
+// the parser (escapes good and bad, '#', spaces, dots, bytes above 127) and the ends of
+// query and path.
+TEST(URLCracker, OriginFormAnswersAsTheParserDoes) {
+    const std::string kAlphabet = "ab/?=&%2F.#: @~+g\x7f\x80\t";
+    const std::string kFixed[] = {"/",     "/?",     "/a?",      "/a?b?c",      "/./x",
+                                  "/a/..", "/%zz",   "/%4",      "/a%41",       "//h/p",
+                                  "/a#f",  "/a?q#f", "/a?b=c/d", "/.hidden/..x"};
+    std::vector<std::string> targets(std::begin(kFixed), std::end(kFixed));
+    unsigned seed = 12345;
+    for (int i = 0; i < 3000; ++i) {
+        std::string t = "/";
+        seed = seed * 1103515245 + 12345;
+        const unsigned length = (seed >> 16) % 12;
+        for (unsigned j = 0; j < length; ++j) {
+            seed = seed * 1103515245 + 12345;
+            t += kAlphabet[(seed >> 16) % kAlphabet.size()];
+        }
+        targets.push_back(t);
+    }
+    for (const std::string& target : targets) {
+        SCOPED_TRACE(target);
+        CURLCracker::Parts quick, parsed;
+        const HRESULT hrQuick = CURLCracker::CrackOriginForm(target, &quick);
+        const HRESULT hrParsed = CURLCracker::Crack("http://origin.test" + target, &parsed);
+        ASSERT_EQ(hrQuick, hrParsed);
+        if (hrParsed != S_OK)
+            continue;
+        EXPECT_EQ(quick.strPath, parsed.strPath);
+        EXPECT_EQ(quick.strQuery, parsed.strQuery);
+        EXPECT_EQ(quick.bHasQuery, parsed.bHasQuery);
+        EXPECT_EQ(quick.bHasFragment, parsed.bHasFragment);
+        EXPECT_TRUE(quick.strHost.empty());
+    }
 }
 
 }  // namespace
