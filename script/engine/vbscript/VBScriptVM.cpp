@@ -4,6 +4,8 @@
 #include "script/engine/vbscript/VBScriptVM.h"
 
 #include <algorithm>
+#include <new>
+#include <utility>
 
 #include "com/DiagnosticLog.h"
 #include "com/SafeArray.h"
@@ -19,14 +21,81 @@ VARIANT* Deref(VARIANT* v) {
     return v;
 }
 
+constexpr std::size_t kSegmentSlots = 1024;
+
 }  // namespace
+
+struct CVBScriptVM::Spares {
+    static constexpr std::size_t kMost = 4;  // of each kind of cache
+    std::vector<VARIANT> stack;              // empty, its capacity reserved
+    std::unique_ptr<VARIANT[]> segment;      // kSegmentSlots, their values cleared
+    std::vector<std::vector<Binding>> bindings;
+    std::vector<std::vector<MemberCache>> members;
+};
+
+CVBScriptVM::Spares* CVBScriptVM::ThreadSpares() {
+    // Trivially destructible, so that a machine dropped late in a thread's end still reads
+    // them; the owner frees the spares when the thread ends.
+    static thread_local Spares* t_spares = nullptr;
+    static thread_local bool t_gone = false;
+    struct Owner {
+        ~Owner() {
+            delete std::exchange(t_spares, nullptr);
+            t_gone = true;
+        }
+    };
+    if (!t_spares && !t_gone) {
+        static thread_local Owner t_owner;
+        (void)&t_owner;
+        t_spares = new (std::nothrow) Spares();
+    }
+    return t_spares;
+}
+
+std::vector<CVBScriptVM::Binding> CVBScriptVM::TakeBindings(std::size_t count) {
+    std::vector<Binding> cache;
+    if (Spares* spares = ThreadSpares(); spares && !spares->bindings.empty()) {
+        cache = std::move(spares->bindings.back());
+        spares->bindings.pop_back();
+    }
+    cache.assign(count, Binding{});
+    return cache;
+}
+
+std::vector<CVBScriptVM::MemberCache> CVBScriptVM::TakeMembers(std::size_t count) {
+    std::vector<MemberCache> members;
+    if (Spares* spares = ThreadSpares(); spares && !spares->members.empty()) {
+        members = std::move(spares->members.back());
+        spares->members.pop_back();
+    }
+    members.assign(count, MemberCache{});
+    return members;
+}
+
+void CVBScriptVM::GiveActivation(Activation& activation) {
+    Spares* spares = ThreadSpares();
+    if (!spares)
+        return;
+    try {
+        if (spares->bindings.size() < Spares::kMost && activation.cache.capacity() > 0)
+            spares->bindings.push_back(std::move(activation.cache));
+        if (spares->members.size() < Spares::kMost && activation.members.capacity() > 0)
+            spares->members.push_back(std::move(activation.members));
+    } catch (...) {
+        // Out of memory for the list: the caches are freed as before.
+    }
+}
 
 VARIANT* CVBScriptVM::SlotStack::Push(std::size_t count) {
     for (;;) {
         if (m_current == m_segments.size()) {
             Segment seg;
-            seg.size = std::max<std::size_t>(1024, count);
-            seg.slots.reset(new VARIANT[seg.size]);
+            seg.size = std::max<std::size_t>(kSegmentSlots, count);
+            Spares* spares = seg.size == kSegmentSlots ? ThreadSpares() : nullptr;
+            if (spares && spares->segment)
+                seg.slots = std::move(spares->segment);
+            else
+                seg.slots.reset(new VARIANT[seg.size]);
             m_segments.push_back(std::move(seg));
         }
         Segment& seg = m_segments[m_current];
@@ -54,7 +123,13 @@ void CVBScriptVM::SlotStack::Pop(VARIANT* slots, std::size_t count) {
         --m_current;
 }
 
-CVBScriptVM::SlotStack::~SlotStack() = default;
+CVBScriptVM::SlotStack::~SlotStack() {
+    // Every frame has returned: the slots of a segment hold nothing.
+    Spares* spares = ThreadSpares();
+    for (Segment& seg : m_segments)
+        if (spares && !spares->segment && seg.size == kSegmentSlots && seg.used == 0)
+            spares->segment = std::move(seg.slots);
+}
 
 CVBScriptVM::CVBScriptVM() {
     m_errObject = MakeObject<CVBScriptErrObject>();
@@ -62,6 +137,11 @@ CVBScriptVM::CVBScriptVM() {
 
 CVBScriptVM::~CVBScriptVM() {
     Close();
+    // Nothing runs any more: the operand stack is empty.
+    Spares* spares = ThreadSpares();
+    if (spares && m_depth == 0 && m_stack.empty() && spares->stack.capacity() == 0 &&
+        m_stack.capacity() >= MAX_OPERANDS)
+        spares->stack = std::move(m_stack);
 }
 
 void CVBScriptVM::Close() {
@@ -75,6 +155,8 @@ void CVBScriptVM::Close() {
     m_globals.clear();
     m_base = nullptr;
     m_lastActivation = nullptr;
+    for (Activation& activation : m_programs)
+        GiveActivation(activation);
     m_programs.clear();
 }
 
@@ -90,8 +172,13 @@ HRESULT CVBScriptVM::Enter(bool* pOutermost) {
         return E_UNEXPECTED;
     *pOutermost = m_depth == 0;
     if (*pOutermost) {
-        if (m_stack.capacity() < MAX_OPERANDS)
-            m_stack.reserve(MAX_OPERANDS);
+        if (m_stack.capacity() < MAX_OPERANDS) {
+            Spares* spares = ThreadSpares();
+            if (spares && spares->stack.capacity() >= MAX_OPERANDS && m_stack.empty())
+                m_stack = std::move(spares->stack);
+            else
+                m_stack.reserve(MAX_OPERANDS);
+        }
         char here;
         m_nativeBase = &here;
         m_errorRecorded = false;

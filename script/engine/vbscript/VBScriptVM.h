@@ -200,6 +200,20 @@ private:
         std::vector<MemberCache> members;  // by global name index
         SharedBinding* shared = nullptr;   // the layout's, by global name index (if adopted)
     };
+    // Blocks of machines gone on this thread, kept for the next machine made on it: every
+    // script call of every request makes and drops a machine, and giving these large blocks
+    // back to the allocator and asking again made it sweep its bins both times. Only memory
+    // passes on: every block is emptied or filled afresh before use. Null once the thread
+    // is ending.
+    struct Spares;
+    static Spares* ThreadSpares();
+    static std::vector<Binding> TakeBindings(std::size_t count);
+    static std::vector<MemberCache> TakeMembers(std::size_t count);
+    static void GiveActivation(Activation& activation);
+    Activation NewActivation(const VBSProgramPtr& program, SharedBinding* shared = nullptr) {
+        const std::size_t names = program->globalNames.size();
+        return {program, TakeBindings(names), TakeMembers(names), shared};
+    }
     struct Frame {
         const CVBScriptProgram* program;
         const VBSFunction* fn;

@@ -120,9 +120,7 @@ HRESULT CVBScriptVM::Adopt(const std::shared_ptr<const Layout>& layout) {
             m_globalMembers = m_globalMembers || (item.flags & SCRIPTITEM_GLOBALMEMBERS) != 0;
         for (std::size_t i = 0; i < layout->programs.size(); ++i) {
             const VBSProgramPtr& program = layout->programs[i];
-            m_programs.push_back({program, std::vector<Binding>(program->globalNames.size()),
-                                  std::vector<MemberCache>(program->globalNames.size()),
-                                  layout->shared[i].get()});
+            m_programs.push_back(NewActivation(program, layout->shared[i].get()));
         }
         m_generation = layout->generation;
         return S_OK;
@@ -158,8 +156,7 @@ HRESULT CVBScriptVM::AddProgram(const VBSProgramPtr& program) {
     try {
         if (ActivationOf(program.get()))
             return S_OK;
-        m_programs.push_back({program, std::vector<Binding>(program->globalNames.size()),
-                              std::vector<MemberCache>(program->globalNames.size())});
+        m_programs.push_back(NewActivation(program));
         m_globals.reserve(m_globals.size() + program->globals.size() +
                           program->globalFunctions.size() + program->classes.size());
         // The compiler's upper-cased names when it made them, else made here.
