@@ -85,3 +85,14 @@ sSide = "banana"
 Set oSide = New CSideEffect
 Print InStr(sSide, oSide) & " " & sSide
 '> 2 changed
+' A string literal passed last to a built-in function is read where it stands: the second
+' time through (the function's name known by then), beside an object argument and kept in
+' what the function returns, it gives the same answers and stays as written.
+Dim iLit, sLit, aLit
+For iLit = 1 To 2
+    sLit = sLit & InStr("a.b.c", ".") & Replace("x-y", "-", "+") & TypeName("s") & " "
+    aLit = Array(iLit, "two")
+    aLit(1) = aLit(1) & "!"
+Next
+Print sLit & aLit(1) & " " & InStr(oSide, "n") & " " & Array("lit")(0)
+'> 2x+yString 2x+yString two! 2 lit
