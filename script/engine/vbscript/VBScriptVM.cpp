@@ -15,12 +15,6 @@
 
 namespace {
 
-VARIANT* Deref(VARIANT* v) {
-    while (v->vt == (VT_BYREF | VT_VARIANT))
-        v = v->pvarVal;
-    return v;
-}
-
 constexpr std::size_t kSegmentSlots = 1024;
 
 }  // namespace

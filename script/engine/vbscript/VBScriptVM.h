@@ -324,6 +324,13 @@ private:
     bool FastBinary(VBSOpcode op, const VARIANT* left, const VARIANT* right, VARIANT* pResult,
                     HRESULT* pHr);
 
+    // The value a variant stands for: references to variables (by-reference arguments,
+    // For Each elements) followed to the end.
+    static VARIANT* Deref(VARIANT* v) {
+        while (v->vt == (VT_BYREF | VT_VARIANT))
+            v = v->pvarVal;
+        return v;
+    }
     // Values that own nothing (numbers, dates, booleans, Empty, Null) copy and clear as
     // plain bytes; the rest go through the Automation functions.
     static bool IsPlain(VARTYPE vt) {
@@ -403,6 +410,9 @@ private:
     // without looking the name up; and whether an item lends its members as globals.
     std::uint64_t m_ownNameBits = 0;
     bool m_globalMembers = false;
+    // Once an item lends its members as globals, it does for good (names may resolve to
+    // them): a machine never unsets the flag.
+    void NoteItemFlags(DWORD flags);
     static std::uint64_t NameBit(std::u16string_view upper) {
         std::uint64_t h = 14695981039346656037ull;
         for (char16_t c : upper)

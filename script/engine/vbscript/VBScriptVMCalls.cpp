@@ -13,12 +13,6 @@
 
 namespace {
 
-VARIANT* Deref(VARIANT* v) {
-    while (v->vt == (VT_BYREF | VT_VARIANT))
-        v = v->pvarVal;
-    return v;
-}
-
 bool IsObject(const VARIANT* v) {
     return v->vt == VT_DISPATCH || v->vt == VT_UNKNOWN;
 }
@@ -117,7 +111,7 @@ HRESULT CVBScriptVM::Adopt(const std::shared_ptr<const Layout>& layout) {
         m_globalSlots.assign(layout->slots.begin(), layout->slots.end());
         m_items = layout->items;
         for (const NamedItem& item : m_items)
-            m_globalMembers = m_globalMembers || (item.flags & SCRIPTITEM_GLOBALMEMBERS) != 0;
+            NoteItemFlags(item.flags);
         for (std::size_t i = 0; i < layout->programs.size(); ++i) {
             const VBSProgramPtr& program = layout->programs[i];
             m_programs.push_back(NewActivation(program, layout->shared[i].get()));
@@ -218,12 +212,16 @@ VARIANT* CVBScriptVM::NewGlobalVar(std::u16string_view name) {
     return &m_globalSlots.back();
 }
 
+void CVBScriptVM::NoteItemFlags(DWORD flags) {
+    m_globalMembers = m_globalMembers || (flags & SCRIPTITEM_GLOBALMEMBERS) != 0;
+}
+
 void CVBScriptVM::AddNamedItem(std::u16string_view name, DWORD dwFlags) {
     std::u16string upper = ToUpperSimple(name);
     for (NamedItem& item : m_items) {
         if (item.upper == upper) {
             item.flags = dwFlags;
-            m_globalMembers = m_globalMembers || (dwFlags & SCRIPTITEM_GLOBALMEMBERS) != 0;
+            NoteItemFlags(dwFlags);
             item.object = nullptr;
             item.bound = false;
             ++m_generation;
@@ -231,7 +229,7 @@ void CVBScriptVM::AddNamedItem(std::u16string_view name, DWORD dwFlags) {
         }
     }
     m_items.push_back({std::u16string(name), dwFlags, nullptr, false, upper});
-    m_globalMembers = m_globalMembers || (dwFlags & SCRIPTITEM_GLOBALMEMBERS) != 0;
+    NoteItemFlags(dwFlags);
     if (dwFlags & SCRIPTITEM_ISVISIBLE)
         OwnGlobal(upper) = {BindKind::NamedItem, -1, nullptr, static_cast<int>(m_items.size() - 1),
                             0};

@@ -18,12 +18,6 @@
 
 namespace {
 
-VARIANT* Deref(VARIANT* v) {
-    while (v->vt == (VT_BYREF | VT_VARIANT))
-        v = v->pvarVal;
-    return v;
-}
-
 constexpr std::u16string_view INTRINSIC_NAMES[] = {u"Eval", u"Execute", u"ExecuteGlobal",
                                                    u"GetRef"};
 

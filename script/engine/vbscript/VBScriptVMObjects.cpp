@@ -7,16 +7,6 @@
 #include "script/engine/vbscript/VBScriptObject.h"
 #include "script/engine/vbscript/VBScriptVM.h"
 
-namespace {
-
-VARIANT* Deref(VARIANT* v) {
-    while (v->vt == (VT_BYREF | VT_VARIANT))
-        v = v->pvarVal;
-    return v;
-}
-
-}  // namespace
-
 bool CVBScriptVM::IsItemObject(IDispatch* object) const {
     for (const NamedItem& item : m_items)
         if (item.object.Get() == object)

@@ -10,12 +10,6 @@
 
 namespace {
 
-VARIANT* Deref(VARIANT* v) {
-    while (v->vt == (VT_BYREF | VT_VARIANT))
-        v = v->pvarVal;
-    return v;
-}
-
 bool IsInteger(VARTYPE vt) {
     return vt == VT_I2 || vt == VT_I4;
 }
