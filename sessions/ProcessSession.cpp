@@ -78,6 +78,9 @@ HRESULT CProcessSession::Init(const std::shared_ptr<CUserSession>& user, const B
     try {
         if (CheckExpression(!user || !key))
             return E_POINTER;
+        // What Init sets is read without a lock from then on: it is set once.
+        if (CheckExpression(m_pUser != nullptr))
+            return E_UNEXPECTED;
         // NewGUID reads the kernel's random source (getrandom): a key is a capability.
         m_guidKey = NewGUID();
         m_strKey = GUID2String(m_guidKey);

@@ -172,6 +172,11 @@ TEST_F(ProcessSessionTest, AProcessGoneBeforeItAttachedIsClosedAndADetachedOneOp
     // The program's own session (no process id) and a detached one count as open.
     auto own = MakeObject<CProcessSession>();
     ASSERT_EQ(S_OK, own->Init(m_user, BSTR(u"/usr/bin/own"), 0, &key));
+    // A session is bound once; a second Init changes nothing, its key least of all.
+    GUID again{}, kept{};
+    EXPECT_EQ(E_UNEXPECTED, own->Init(m_user, BSTR(u"/usr/bin/other"), 0, &again));
+    ASSERT_EQ(S_OK, own->GetKey(&kept));
+    EXPECT_TRUE(kept == key);
     EXPECT_TRUE(own->IsOpen());
     ASSERT_EQ(S_OK, m_b->Detach());
     EXPECT_TRUE(m_b->IsOpen());
