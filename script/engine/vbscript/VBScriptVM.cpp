@@ -46,24 +46,30 @@ CVBScriptVM::Spares* CVBScriptVM::ThreadSpares() {
     return t_spares;
 }
 
-std::vector<CVBScriptVM::Binding> CVBScriptVM::TakeBindings(std::size_t count) {
-    std::vector<Binding> cache;
-    if (Spares* spares = ThreadSpares(); spares && !spares->bindings.empty()) {
-        cache = std::move(spares->bindings.back());
-        spares->bindings.pop_back();
+namespace {
+
+// A kept vector if there is one, else a new one; either way `count` fresh entries.
+template <class T>
+std::vector<T> TakeSpare(std::vector<std::vector<T>>* kept, std::size_t count) {
+    std::vector<T> v;
+    if (kept && !kept->empty()) {
+        v = std::move(kept->back());
+        kept->pop_back();
     }
-    cache.assign(count, Binding{});
-    return cache;
+    v.assign(count, T{});
+    return v;
+}
+
+}  // namespace
+
+std::vector<CVBScriptVM::Binding> CVBScriptVM::TakeBindings(std::size_t count) {
+    Spares* spares = ThreadSpares();
+    return TakeSpare(spares ? &spares->bindings : nullptr, count);
 }
 
 std::vector<CVBScriptVM::MemberCache> CVBScriptVM::TakeMembers(std::size_t count) {
-    std::vector<MemberCache> members;
-    if (Spares* spares = ThreadSpares(); spares && !spares->members.empty()) {
-        members = std::move(spares->members.back());
-        spares->members.pop_back();
-    }
-    members.assign(count, MemberCache{});
-    return members;
+    Spares* spares = ThreadSpares();
+    return TakeSpare(spares ? &spares->members : nullptr, count);
 }
 
 void CVBScriptVM::GiveActivation(Activation& activation) {
