@@ -290,7 +290,9 @@ private:
     HRESULT CallBuiltin(const VBBuiltin& builtin, VARIANT* args, unsigned argc, VARIANT* pResult);
     HRESULT NewObject(const CVBScriptProgram* program, int nameIndex, VARIANT* pResult);
     HRESULT CreateInstance(const CVBScriptProgram* program, int classIndex, VARIANT* pResult);
-    HRESULT Assign(VARIANT* target, VARIANT* value, bool isSet, bool raw);
+    // `consume`: the value is a temporary of the operand stack, taken over rather than
+    // copied (it is popped empty afterwards).
+    HRESULT Assign(VARIANT* target, VARIANT* value, bool isSet, bool raw, bool consume = false);
 
     // Eval, Execute, ExecuteGlobal and GetRef (VBScriptVMExecute.cpp).
     HRESULT CallIntrinsic(Frame& frame, int which, VARIANT* args, unsigned argc, VARIANT* pResult);

@@ -456,7 +456,7 @@ HRESULT CVBScriptVM::StoreRef(Frame& frame, const VBSInstr& in, VARIANT* args, u
         return hr;
     if (slot) {
         if (argc == 0)
-            return Assign(Deref(slot), value, isSet, in.c == 1);
+            return Assign(Deref(slot), value, isSet, in.c == 1, true);
         return StoreValue(slot, args, argc, value, isSet);
     }
     if (b.kind == BindKind::GlobalMember)
@@ -502,17 +502,22 @@ HRESULT CVBScriptVM::RefArg(Frame& frame, const VBSInstr& in, VARIANT* args, uns
     return CallValue(target, args, argc, pResult);
 }
 
-HRESULT CVBScriptVM::Assign(VARIANT* target, VARIANT* value, bool isSet, bool raw) {
+HRESULT CVBScriptVM::Assign(VARIANT* target, VARIANT* value, bool isSet, bool raw, bool consume) {
     if (!isSet && IsPlain(target->vt)) {
         if (VARIANT* v = Deref(value); IsPlain(v->vt)) {
             *target = *v;
             return S_OK;
         }
     }
+    // A temporary (a function's result, an array that Split made) moves in whole: copying
+    // it would copy every element of an array only to free the originals at once.
     CComVariant copy;
-    HRESULT hr = VariantCopyInd(&copy, Deref(value));
-    if (FAILED(hr))
+    if (consume && !(value->vt & VT_BYREF)) {
+        copy.Attach(value);
+    } else if (HRESULT hr = VariantCopyInd(&copy, Deref(value)); FAILED(hr)) {
         return RecordFailure(hr, nullptr);
+    }
+    HRESULT hr = S_OK;
     if (isSet && !raw) {
         if (!IsObject(&copy))
             return Fail(424);

@@ -2,6 +2,7 @@
 // calls on host objects, built-in functions) and the calls that come in from outside
 // (a host or another engine calling a member, a global, a procedure). See VBScriptVM.h.
 #include "com/DiagnosticLog.h"
+#include "com/SafeArray.h"
 #include "com/Strings.h"
 #include "script/engine/vbscript/VBScriptErrObject.h"
 #include "script/engine/vbscript/VBScriptObject.h"
@@ -166,12 +167,18 @@ HRESULT CVBScriptVM::CallBuiltin(const VBBuiltin& builtin, VARIANT* args, unsign
     for (unsigned i = 0; i < argc; ++i) {
         const VARTYPE vt = Deref(&args[i])->vt;
         byRef = byRef || (args[i].vt & VT_BYREF) != 0;
-        if (vt == VT_DISPATCH || vt == VT_UNKNOWN || (vt & (VT_ARRAY | VT_BYREF)))
+        if (vt == VT_DISPATCH || vt == VT_UNKNOWN || (vt & VT_BYREF))
             readInPlace = false;
     }
+    SAFEARRAY* locked[kViewArgs];
+    unsigned nLocked = 0;
     if (byRef && readInPlace) {
-        for (unsigned i = 0; i < argc; ++i)
+        for (unsigned i = 0; i < argc; ++i) {
             view[i] = *Deref(&args[i]);
+            if ((args[i].vt & VT_BYREF) && (view[i].vt & VT_ARRAY) && view[i].parray &&
+                SUCCEEDED(SafeArrayLock(view[i].parray)))
+                locked[nLocked++] = view[i].parray;
+        }
         values = view;
     } else if (byRef) {
         for (unsigned i = 0; i < argc; ++i) {
@@ -187,6 +194,8 @@ HRESULT CVBScriptVM::CallBuiltin(const VBBuiltin& builtin, VARIANT* args, unsign
     }
     Temp result;
     HRESULT hr = builtin.fn(m_builtin, values, argc, &result);
+    while (nLocked > 0)
+        SafeArrayUnlock(locked[--nLocked]);
     if (FAILED(hr))
         return RecordFailure(hr, nullptr);
     if (pResult) {

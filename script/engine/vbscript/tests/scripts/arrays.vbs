@@ -172,3 +172,25 @@ Print st.Items()
 st.Push "a" : st.Push "b"
 Print st.Items()
 '> True a b
+' An array taken from a function's result, and one copied from another variable: the copy
+' is its own.
+Dim words, copied
+words = Split("a,b,c", ",")
+copied = words
+copied(0) = "z"
+Print words(0) & copied(0) & UBound(words) & Join(words, "")
+'> az2abc
+' A built-in reads an array variable where it is; script code that an element's default
+' value runs meanwhile cannot resize it.
+Class Shrinker
+    Public Default Function Text()
+        On Error Resume Next
+        ReDim Preserve shrunk(0)
+        Text = "n" & Err.Number
+    End Function
+End Class
+Dim shrunk
+shrunk = Array("a", Nothing, "c")
+Set shrunk(1) = New Shrinker
+Print Join(shrunk, "-") & " " & UBound(shrunk)
+'> a-n10-c 2
