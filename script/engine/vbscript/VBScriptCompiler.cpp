@@ -2,6 +2,7 @@
 #include "script/engine/vbscript/VBScriptCompiler.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <new>
 
 #include "com/DiagnosticLog.h"
@@ -604,6 +605,25 @@ void CVBScriptCompiler::Select(const VBSNode& node) {
     Expr(node.a);
     Emit(VBSOpcode::Store, slot, 0, 0, VBSRefKind::Local);
     Code().back().c = 1;
+    // A long list of literal Cases is looked up by the selector's text when it is a string
+    // (a host name against a table of hosts) instead of compared Case by Case.
+    constexpr std::size_t kTableFrom = 8;
+    std::size_t literals = 0;
+    bool allLiterals = true;
+    for (ULONG caseId : m_ast.Children(node)) {
+        const VBSNode& c = m_ast.Node(caseId);
+        if (c.wFlags & VBSF_CASE_ELSE)
+            continue;
+        for (ULONG test : m_ast.Children(c)) {
+            allLiterals = allLiterals && m_ast.Node(test).kind == VBSNodeKind::Literal;
+            ++literals;
+        }
+    }
+    constexpr std::size_t kNoTable = SIZE_MAX;
+    std::size_t table = kNoTable;
+    if (allLiterals && literals >= kTableFrom)
+        table = Emit(VBSOpcode::CaseTable, slot, -1);
+    VBSCaseTable lookup;
     std::vector<std::pair<ULONG, std::vector<std::size_t>>> cases;
     ULONG elseBody = VBS_NONE;
     for (ULONG caseId : m_ast.Children(node)) {
@@ -614,9 +634,26 @@ void CVBScriptCompiler::Select(const VBSNode& node) {
         }
         cases.emplace_back(c.a, std::vector<std::size_t>());
         for (ULONG test : m_ast.Children(c)) {
+            const std::size_t start = Code().size();
             Expr(test);
-            cases.back().second.push_back(Emit(VBSOpcode::CaseTest, slot));
+            const std::size_t at = Emit(VBSOpcode::CaseTest, slot);
+            cases.back().second.push_back(at);
+            // Only a string constant goes into the table; the first Case that lists a
+            // text is the one that matches it.
+            const VBSInstr& push = Code()[start];
+            if (table == kNoTable || at != start + 1 || push.op != VBSOpcode::PushConst ||
+                m_program.constants[static_cast<std::size_t>(push.a)].vt != VT_BSTR) {
+                table = kNoTable;
+                continue;
+            }
+            lookup.tests.emplace(m_program.constants[static_cast<std::size_t>(push.a)].Text(),
+                                 static_cast<std::int32_t>(at));
         }
+    }
+    if (table != kNoTable) {
+        Code()[table].b = static_cast<std::int32_t>(m_program.caseTables.size());
+        Code()[table].c = static_cast<std::int32_t>(Code().size());
+        m_program.caseTables.push_back(std::move(lookup));
     }
     std::vector<std::size_t> ends;
     if (elseBody != VBS_NONE)

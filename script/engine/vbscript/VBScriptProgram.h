@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -74,6 +75,8 @@ enum class VBSOpcode : std::uint8_t {
     JmpFalse,  // pops the condition
     JmpTrue,
     CaseTest,     // pops a case value, compares with slot a; jumps to b on a match
+    CaseTable,    // slot a holds a string: jumps to the Case that lists it in case table b
+                  // (c when none does); otherwise on to the CaseTests
     ForInit,      // stack: start, end, step; keeps end and step in slots a, a+1; leaves start
     ForCheck,     // pops the control value; jumps to b when past the end (slots a, a+1)
     ForStep,      // replaces the control value on the stack by value + step (slot a+1)
@@ -179,9 +182,22 @@ struct VBSGlobalVar {
     int constant = -1;  // constant index for Const
 };
 
+// The Cases of a Select Case whose tests are all string literals, by their text: the index
+// of the first CaseTest that compares with it.
+struct VBSCaseTable {
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::u16string_view text) const {
+            return std::hash<std::u16string_view>()(text);
+        }
+    };
+    std::unordered_map<std::u16string, std::int32_t, Hash, std::equal_to<>> tests;
+};
+
 class CVBScriptProgram {
 public:
     std::vector<CComVariant> constants;
+    std::vector<VBSCaseTable> caseTables;
     std::vector<std::u16string> globalNames;  // indexed by Global references (as written)
     std::vector<std::u16string> globalKeys;   // the same names upper-cased
     std::vector<VBSFunction> functions;       // [0] is the global code

@@ -600,6 +600,16 @@ HRESULT CVBScriptVM::Run(Frame& frame) {
                 }
                 break;
             }
+            case VBSOpcode::CaseTable: {
+                const VARIANT* selector = Deref(&frame.slots[in.a]);
+                if (in.b < 0 || selector->vt != VT_BSTR)
+                    break;
+                const auto& tests = frame.program->caseTables[static_cast<std::size_t>(in.b)].tests;
+                const auto found = tests.find(VariantText(*selector));
+                pc = found == tests.end() ? static_cast<std::size_t>(in.c)
+                                          : static_cast<std::size_t>(code[found->second].b);
+                continue;
+            }
             case VBSOpcode::ForInit: {
                 std::size_t base = m_stack.size() - 3;
                 VBS_CHECK(ForInit(&frame.slots[in.a], &m_stack[base]));

@@ -112,5 +112,22 @@ For Each e In Array("a", "b", "c")
 Next
 Print s
 '> hi2abc
+' A long Select Case over string literals finds the first Case that lists the text, in
+' any position, and Case Else when none does; a selector that is not a string is compared
+' Case by Case as before.
+Function Family(v)
+    Select Case v
+        Case "alpha", "beta" : Family = "greek"
+        Case "one", "two", "three" : Family = "number"
+        Case "red", "green", "alpha" : Family = "colour"
+        Case "", "x" : Family = "short"
+        Case "last" : Family = "last"
+        Case Else : Family = "other"
+    End Select
+End Function
+Print Family("alpha") & " " & Family("three") & " " & Family("green") & " " & Family("last") & " " & Family("ALPHA") & " " & Family("zeta")
+'> greek number colour last other other
+Print Family("") & " " & Family(vbNullString) & " " & Family(Empty) & " " & Family(Null) & " " & Family(1)
+'> short short short other other
 undeclared = 1
-'> error 800A01F4 Variable is undefined: 'undeclared' at 0:114:0
+'> error 800A01F4 Variable is undefined: 'undeclared' at 0:131:0
