@@ -33,6 +33,7 @@
 #include <atomic>
 #include <list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -226,6 +227,10 @@ private:
     // name it carried. Guarded by m_lockRelay.
     std::string m_strHello;
     std::string m_strServerName;
+    // The server name that the connection check allowed this connection with, once it
+    // has: a later request on the connection is not checked again for the same name.
+    // Only the classifying thread touches it (one classification runs at a time).
+    std::optional<std::string> m_strAllowedName;
 
     std::atomic<int> m_nState{0};
     std::atomic<bool> m_bStopping{false};

@@ -253,7 +253,14 @@ bool CPassthru::IsAllowed(const std::string& strHostName) {
         if (m_pClassifier)
             facts.strServerName = m_pClassifier->ServerName();
     }
-    return policy->IsProtocolAllowed(facts);
+    // A connection is checked once: a later request on it for another URL is judged by the
+    // request's own entry point, unless it names another server than the one allowed.
+    if (m_strAllowedName && *m_strAllowedName == facts.strServerName)
+        return true;
+    const bool allowed = policy->IsProtocolAllowed(facts);
+    if (allowed)
+        m_strAllowedName = facts.strServerName;
+    return allowed;
 }
 
 HRESULT CPassthru::PreClassify(CBuffer* buffer, const std::string&, bool& bMoreRequired,

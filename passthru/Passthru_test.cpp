@@ -22,6 +22,7 @@
 #include "async/AsyncWrite.h"
 #include "async/SocketTestSupport.h"
 #include "com/DiagnosticLog.h"
+#include "passthru/FilterPolicy.h"
 
 namespace {
 
@@ -287,6 +288,46 @@ TEST_P(PassthruTest, KeepAliveRequestsForAnotherURLAreClassifiedAgain) {
         EXPECT_TRUE(CPassthru::Instances().WaitForNone(kWaitMs));
         EXPECT_EQ(r.Detections().size(), c.classifications) << c.second;
     }
+}
+
+// Counts what the relay asks and lets everything through.
+class CCountingPolicy : public CFilterPolicy {
+public:
+    bool IsProtocolAllowed(const CConnectionFacts& facts) override {
+        connectionChecks.push_back(facts.strServerName);
+        return true;
+    }
+    HRESULT ClassifyRequest(const CConnectionFacts&, const CHTTPRequest&,
+                            IFilterDecision* pDecision) override {
+        ++requests;
+        return pDecision->Continue();
+    }
+    std::vector<std::string> connectionChecks;  // the server names asked about, in turn
+    std::atomic<int> requests{0};
+};
+
+// The connection check is made once for a connection: a later request on it for another
+// URL is judged by itself, unless it names another server, which is checked first.
+TEST_P(PassthruTest, AKeepAliveConnectionIsCheckedOnceForEachServerItNames) {
+    auto policy = std::make_shared<CCountingPolicy>();
+    CFilterPolicy::Install(policy);
+    {
+        CRelayed r(Splice());
+        for (const char* request :
+             {"GET /a HTTP/1.1\r\nHost: h\r\n\r\n", "GET /b HTTP/1.1\r\nHost: h\r\n\r\n",
+              "GET /c HTTP/1.1\r\nHost: other\r\n\r\n", "GET /d HTTP/1.1\r\nHost: other\r\n\r\n"}) {
+            SendAll(r.app(), request);
+            EXPECT_EQ(ReceiveExactly(r.dest(), strlen(request)), request);
+            SendAll(r.dest(), "HTTP/1.1 204 No Content\r\n\r\n");
+            ReceiveExactly(r.app(), 27);
+        }
+        r.inner.ClosePeer();
+        r.outer.ClosePeer();
+        EXPECT_TRUE(CPassthru::Instances().WaitForNone(kWaitMs));
+    }
+    CFilterPolicy::Install(nullptr);
+    EXPECT_EQ(policy->requests, 4);
+    EXPECT_EQ(policy->connectionChecks, (std::vector<std::string>{"h", "other"}));
 }
 
 TEST_P(PassthruTest, RequestHeadersInPiecesAreClassifiedOnceComplete) {
