@@ -1,7 +1,6 @@
 // Relayed connections judged by the site's application script.
 #include "passthru/ScriptFilterPolicy.h"
 
-#include <chrono>
 #include <utility>
 
 #include "com/CComVariant.h"
@@ -19,36 +18,10 @@ namespace {
 // A script error that the script host has already reported.
 constexpr HRESULT SCRIPT_E_REPORTED = MakeHResult(0x80020101);
 
-// The session whose process the connection check on this thread found running, and when.
-// The request's decision follows that check at once on the same thread (the relay asks
-// both entry points for every request), and a second system call to ask again within a
-// millisecond would tell nothing new; it is asked once more only for the same session
-// (by key: an address may be reused) and only by the call that follows.
-struct SeenOpen {
-    GUID key{};
-    std::chrono::steady_clock::time_point at;
-    bool valid = false;
-};
-thread_local SeenOpen t_seenOpen;
-constexpr auto kSeenOpenFor = std::chrono::milliseconds(1);
-
 // The process session behind a relay's session, when it is one and its process runs.
-// `remember`: the connection check, whose finding the request's decision may take.
-CProcessSession* OpenSession(IUnknown* pSession, bool remember) {
+CProcessSession* OpenSession(IUnknown* pSession) {
     auto* pProcess = dynamic_cast<CProcessSession*>(pSession);
-    if (!pProcess)
-        return nullptr;
-    GUID key{};
-    CheckResult(pProcess->GetKey(&key));
-    const auto now = std::chrono::steady_clock::now();
-    const SeenOpen seen = std::exchange(t_seenOpen, SeenOpen{});
-    if (!remember && seen.valid && seen.key == key && now - seen.at < kSeenOpenFor)
-        return pProcess;
-    if (!pProcess->IsOpen())
-        return nullptr;
-    if (remember)
-        t_seenOpen = SeenOpen{key, now, true};
-    return pProcess;
+    return pProcess && pProcess->IsOpenRecently() ? pProcess : nullptr;
 }
 
 // Opens "global.asa" for the session's locale with "User" and "Connection" added.
@@ -78,7 +51,7 @@ HRESULT OpenScript(CProcessSession* pSession, const CConnectionFacts& facts,
 
 bool CScriptFilterPolicy::IsProtocolAllowed(const CConnectionFacts& facts) {
     try {
-        CProcessSession* pSession = OpenSession(facts.ptrSession.Get(), true);
+        CProcessSession* pSession = OpenSession(facts.ptrSession.Get());
         if (!pSession)
             return false;
         CApplicationScript script;
@@ -110,7 +83,7 @@ HRESULT CScriptFilterPolicy::ClassifyRequest(const CConnectionFacts& facts,
     if (CheckExpression(!pDecision))
         return E_POINTER;
     try {
-        CProcessSession* pSession = OpenSession(facts.ptrSession.Get(), false);
+        CProcessSession* pSession = OpenSession(facts.ptrSession.Get());
         if (!pSession)
             return CheckResultValue(pDecision->Close());
         CApplicationScript script;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 
 #include "com/Locale.h"
 #include "idl/DispatchIds.h"
@@ -126,6 +127,19 @@ bool CProcessSession::IsOpen() const {
     if (alive == 0)
         m_bEnded.store(true, std::memory_order_relaxed);
     return alive == 1;
+}
+
+bool CProcessSession::IsOpenRecently() const {
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch())
+                                 .count();
+    const std::int64_t seen = m_nSeenOpenAt.load(std::memory_order_relaxed);
+    if (seen != 0 && now - seen < kSeenOpenForNs && !m_bEnded.load(std::memory_order_relaxed))
+        return true;
+    if (!IsOpen())
+        return false;
+    m_nSeenOpenAt.store(now, std::memory_order_relaxed);
+    return true;
 }
 
 HRESULT CProcessSession::Detach() {

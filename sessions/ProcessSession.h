@@ -13,7 +13,10 @@
 // same pid, and turns readable when the process ends), and IsOpen polls it, one system
 // call without reading /proc. Where the kernel has no pidfd (or none could be opened),
 // IsOpen reads /proc/PID/stat and compares the start time Init recorded. Once seen ended,
-// a session stays ended without asking again.
+// a session stays ended without asking again. IsOpenRecently takes a running process that
+// was seen running less than a millisecond ago at its word: a browser's connections ask
+// thousands of times a second, and the answer could only change by the process ending,
+// which takes its connections with it.
 //
 // Locks: m_lock guards the tray icon; it is taken before the user session's lock. The
 // user-session reference, the process name, the key, the process id, the start time and
@@ -25,6 +28,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -53,6 +57,10 @@ public:
     // Alive while the process runs; a detached session (process id 0) and the program's
     // own session count as alive.
     bool IsOpen() const;
+    // IsOpen, answered without asking again when a call less than kSeenOpenForNs ago found
+    // the process running.
+    bool IsOpenRecently() const;
+    static constexpr std::int64_t kSeenOpenForNs = 1'000'000;
     // Leaves the user session's table; the process id becomes 0.
     HRESULT Detach();
 
@@ -93,6 +101,8 @@ private:
     std::optional<std::uint64_t> m_startTime;   // tells a reused pid from the process
     int m_pidfd = -1;                           // the process's pidfd, or -1: read /proc
     mutable std::atomic<bool> m_bEnded{false};  // the process was seen ended
+    // When IsOpenRecently last found the process running (steady clock, ns; 0: never).
+    mutable std::atomic<std::int64_t> m_nSeenOpenAt{0};
     GUID m_guidKey;
     std::string m_strKey;
     // User.TrayIcon, made at its first use; guarded by m_lock.

@@ -6,6 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <thread>
+
 #include "com/Locale.h"
 #include "idl/DispatchIds.h"
 #include "idl/ServiceInterfaces.h"
@@ -145,12 +148,15 @@ TEST_F(ProcessSessionTest, IsOpenWhileItsProcessRunsAndClosedOnceItHasEnded) {
         GUID key;
         ASSERT_EQ(S_OK, session->Init(m_user, BSTR(u"/usr/bin/child"), child, &key));
         EXPECT_TRUE(session->IsOpen());
-        EXPECT_TRUE(session->IsOpen());
+        EXPECT_TRUE(session->IsOpenRecently());
         ASSERT_EQ(0, kill(child, SIGKILL));
         siginfo_t info{};
         // Waits for the end; without WNOWAIT the child is reaped as well.
         ASSERT_EQ(0,
                   waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | (reap ? 0 : WNOWAIT)));
+        // What was seen a moment ago holds for a millisecond only.
+        std::this_thread::sleep_for(std::chrono::nanoseconds(2 * CProcessSession::kSeenOpenForNs));
+        EXPECT_FALSE(session->IsOpenRecently());
         EXPECT_FALSE(session->IsOpen());
         EXPECT_FALSE(session->IsOpen());
         if (!reap)
