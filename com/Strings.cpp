@@ -2,6 +2,7 @@
 #include "com/Strings.h"
 
 #include <unicode/uchar.h>
+#include <algorithm>
 
 namespace {
 
@@ -25,13 +26,17 @@ char32_t DecodeUtf8(std::string_view text, std::size_t& i) {
     } else if (b0 >= 0xE0 && b0 <= 0xEF) {
         length = 3;
         cp = b0 & 0x0F;
-        if (b0 == 0xE0) lo = 0xA0;
-        if (b0 == 0xED) hi = 0x9F;
+        if (b0 == 0xE0)
+            lo = 0xA0;
+        if (b0 == 0xED)
+            hi = 0x9F;
     } else if (b0 >= 0xF0 && b0 <= 0xF4) {
         length = 4;
         cp = b0 & 0x07;
-        if (b0 == 0xF0) lo = 0x90;
-        if (b0 == 0xF4) hi = 0x8F;
+        if (b0 == 0xF0)
+            lo = 0x90;
+        if (b0 == 0xF4)
+            hi = 0x8F;
     } else {
         ++i;
         return kReplacement;
@@ -111,46 +116,78 @@ std::string Utf16ToUtf8(std::u16string_view text) {
 bool IsValidUtf8(std::string_view text) {
     for (std::size_t i = 0; i < text.size();) {
         std::size_t start = i;
-        if (DecodeUtf8(text, i) == kReplacement &&
-            text.substr(start, i - start) != "\xEF\xBF\xBD")
+        if (DecodeUtf8(text, i) == kReplacement && text.substr(start, i - start) != "\xEF\xBF\xBD")
             return false;
     }
     return true;
 }
 
+namespace {
+
+// One code unit upper-cased by the simple (one-to-one) mapping; surrogates stay as they are.
+char16_t UpperUnit(char16_t c) {
+    if (c < 0x80)
+        return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c;
+    if (c >= 0xD800 && c <= 0xDFFF)
+        return c;
+    const UChar32 upper = u_toupper(c);
+    return upper <= 0xFFFF ? static_cast<char16_t>(upper) : c;
+}
+
+}  // namespace
+
 std::u16string ToUpperSimple(std::u16string_view text) {
     std::u16string out(text);
-    for (auto& c : out) {
-        if (c < 0x80) {
-            if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
-        } else if (c < 0xD800 || c > 0xDFFF) {
-            UChar32 upper = u_toupper(c);
-            if (upper <= 0xFFFF) c = static_cast<char16_t>(upper);
-        }
-    }
+    for (auto& c : out)
+        c = UpperUnit(c);
     return out;
 }
 
 std::string ToUpperSimple(std::string_view text) {
     bool ascii = true;
-    for (char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
-    if (!ascii) return Utf16ToUtf8(ToUpperSimple(Utf8ToUtf16(text)));
+    for (char c : text)
+        ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (!ascii)
+        return Utf16ToUtf8(ToUpperSimple(Utf8ToUtf16(text)));
     std::string out(text);
     for (auto& c : out)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 32);
     return out;
 }
 
+// As ToUpperSimple(a).compare(ToUpperSimple(b)), unit by unit without the copies: names
+// are compared this way on every dispatch by name.
 int CompareNoCase(std::u16string_view a, std::u16string_view b) {
-    return ToUpperSimple(a).compare(ToUpperSimple(b));
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        if (a[i] == b[i])
+            continue;
+        const char16_t x = UpperUnit(a[i]), y = UpperUnit(b[i]);
+        if (x != y)
+            return x < y ? -1 : 1;
+    }
+    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
 int CompareNoCase(std::string_view a, std::string_view b) {
-    return ToUpperSimple(a).compare(ToUpperSimple(b));
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        auto x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+        if (x >= 0x80 || y >= 0x80)  // beyond ASCII, a letter may change its length
+            return ToUpperSimple(a).compare(ToUpperSimple(b));
+        x = x >= 'a' && x <= 'z' ? x - 32 : x;
+        y = y >= 'a' && y <= 'z' ? y - 32 : y;
+        if (x != y)
+            return x < y ? -1 : 1;
+    }
+    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
 bool EqualsNoCase(std::u16string_view a, std::u16string_view b) {
     return a.size() == b.size() && CompareNoCase(a, b) == 0;
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) { return CompareNoCase(a, b) == 0; }
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    return CompareNoCase(a, b) == 0;
+}

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <random>
+
 #include "com/Bstr.h"
 
 TEST(Strings, Utf8ToUtf16ReplacesIllFormedInput) {
@@ -13,12 +16,13 @@ TEST(Strings, Utf8ToUtf16ReplacesIllFormedInput) {
         {"abc", u"abc"},
         {"\xC2\xA3", u"\u00A3"},
         {"\xF0\x9F\x98\x80", u"\U0001F600"},
-        {"\xC0\xAF", u"\uFFFD\uFFFD"},      // overlong
+        {"\xC0\xAF", u"\uFFFD\uFFFD"},            // overlong
         {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},  // encoded surrogate
-        {"a\xE2\x82", u"a\uFFFD"},          // truncated
+        {"a\xE2\x82", u"a\uFFFD"},                // truncated
         {"\xFF", u"\uFFFD"},
     };
-    for (const auto& c : cases) EXPECT_EQ(Utf8ToUtf16(c.in), c.out) << c.in;
+    for (const auto& c : cases)
+        EXPECT_EQ(Utf8ToUtf16(c.in), c.out) << c.in;
     EXPECT_TRUE(IsValidUtf8("\xEF\xBF\xBD ok \xC2\xA3"));
     EXPECT_FALSE(IsValidUtf8("\xC0\xAF"));
 }
@@ -35,6 +39,31 @@ TEST(Strings, UpperCasingIsSimpleAndKeepsLength) {
     EXPECT_TRUE(EqualsNoCase("Content-Length", "CONTENT-LENGTH"));
     EXPECT_FALSE(EqualsNoCase(u"a", u"ab"));
     EXPECT_LT(CompareNoCase(u"abc", u"ABD"), 0);
+}
+
+// Comparing without case answers as comparing the upper-cased copies does, for letters of
+// every kind, lone surrogates and strings of different lengths.
+TEST(Strings, ComparingWithoutCaseAgreesWithComparingUpperCasedCopies) {
+    const char16_t units[] = {u'a',   u'A',   u'z',   u'Z',   u'0',   u'_',   0x00E9, 0x00C9,
+                              0x00DF, 0x03C3, 0x03A3, 0x0131, 0xD800, 0xDC00, 0xFFFF};
+    std::mt19937 random(12);
+    auto text = [&] {
+        std::u16string t(random() % 4, u' ');
+        for (auto& c : t)
+            c = units[random() % std::size(units)];
+        return t;
+    };
+    auto sign = [](int v) { return (v > 0) - (v < 0); };
+    for (int i = 0; i < 20000; ++i) {
+        const std::u16string a = text(), b = text();
+        const int expected = sign(ToUpperSimple(a).compare(ToUpperSimple(b)));
+        ASSERT_EQ(sign(CompareNoCase(a, b)), expected) << Utf16ToUtf8(a) << " " << Utf16ToUtf8(b);
+        ASSERT_EQ(EqualsNoCase(a, b), expected == 0);
+        const std::string x = Utf16ToUtf8(a), y = Utf16ToUtf8(b);
+        const int expectedNarrow = sign(ToUpperSimple(x).compare(ToUpperSimple(y)));
+        ASSERT_EQ(sign(CompareNoCase(x, y)), expectedNarrow) << x << " " << y;
+        ASSERT_EQ(EqualsNoCase(x, y), expectedNarrow == 0);
+    }
 }
 
 TEST(Bstr, NullIsDistinctFromEmpty) {
