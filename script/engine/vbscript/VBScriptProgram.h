@@ -13,6 +13,7 @@
 // a named item or the built-in library) and cached per engine.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -194,8 +195,30 @@ struct VBSCaseTable {
     std::unordered_map<std::u16string, std::int32_t, Hash, std::equal_to<>> tests;
 };
 
+// A number that no other program object of the process has had: every construction and
+// every assignment takes a new one, so a program at the address of a freed one is told
+// apart from it.
+class VBSProgramSerial {
+public:
+    VBSProgramSerial() : m_value(Next()) {}
+    VBSProgramSerial(const VBSProgramSerial&) : m_value(Next()) {}
+    VBSProgramSerial& operator=(const VBSProgramSerial&) {
+        m_value = Next();
+        return *this;
+    }
+    std::uint64_t Value() const { return m_value; }
+
+private:
+    static std::uint64_t Next() {
+        static std::atomic<std::uint64_t> s_next{1};
+        return s_next.fetch_add(1, std::memory_order_relaxed);
+    }
+    std::uint64_t m_value;
+};
+
 class CVBScriptProgram {
 public:
+    VBSProgramSerial serial;
     std::vector<CComVariant> constants;
     std::vector<VBSCaseTable> caseTables;
     std::vector<std::u16string> globalNames;  // indexed by Global references (as written)

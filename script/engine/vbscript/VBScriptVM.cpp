@@ -17,6 +17,67 @@ namespace {
 
 constexpr std::size_t kSegmentSlots = 1024;
 
+// This thread's own copies of the short string constants of the programs it ran last. A
+// program's strings are shared by every machine on every thread, and each use of one as a
+// value takes a reference to its buffer: machines running the same script on two
+// processors would fight over those counts. A copy is an ordinary string: whatever keeps
+// it keeps its own reference, and the copies go with the thread.
+class CThreadTexts {
+public:
+    CThreadTexts() = default;
+    CThreadTexts(const CThreadTexts&) = delete;
+    CThreadTexts& operator=(const CThreadTexts&) = delete;
+    ~CThreadTexts() {
+        for (Program& p : m_programs)
+            p.Clear();
+    }
+
+    // A new reference to the text of the program's string constant `index`.
+    BstrBuffer* Text(const CVBScriptProgram& program, std::size_t index) {
+        BstrBuffer* const shared = program.constants[index].bstrVal;
+        if (BSTR::ViewOf(shared).size() > kMaxLength)
+            return BSTR::AddRefBuffer(shared);
+        Program& p = Find(program);
+        BstrBuffer*& copy = p.texts[index];
+        if (!copy)
+            copy = BSTR(BSTR::ViewOf(shared)).Detach();
+        return BSTR::AddRefBuffer(copy);
+    }
+
+private:
+    static constexpr std::size_t kMaxLength = 64;
+    static constexpr std::size_t kPrograms = 4;
+    struct Program {
+        const CVBScriptProgram* program = nullptr;
+        std::uint64_t serial = 0;
+        std::vector<BstrBuffer*> texts;  // by constant index; null until first used
+        void Clear() {
+            for (BstrBuffer* text : texts)
+                BSTR::ReleaseBuffer(text);
+            texts.clear();
+            program = nullptr;
+        }
+    };
+    Program& Find(const CVBScriptProgram& program) {
+        for (Program& p : m_programs)
+            if (p.program == &program && p.serial == program.serial.Value())
+                return p;
+        Program& p = m_programs[m_next++ % kPrograms];
+        p.Clear();
+        p.texts.assign(program.constants.size(), nullptr);
+        p.program = &program;
+        p.serial = program.serial.Value();
+        return p;
+    }
+    Program m_programs[kPrograms];
+    std::size_t m_next = 0;
+};
+
+BstrBuffer* ThreadText(const CVBScriptProgram& program, std::size_t index) {
+    static thread_local CThreadTexts t_texts;
+    return t_texts.Text(program, index);
+}
+
 }  // namespace
 
 struct CVBScriptVM::Spares {
@@ -358,6 +419,12 @@ HRESULT CVBScriptVM::Run(Frame& frame) {
                         pc += 2;
                         continue;
                     }
+                }
+                if (constant->vt == VT_BSTR) {
+                    VARIANT* v = Push();
+                    v->vt = VT_BSTR;
+                    v->bstrVal = ThreadText(*frame.program, static_cast<std::size_t>(in.a));
+                    break;
                 }
                 CopyValue(Push(), constant);
                 break;

@@ -222,6 +222,18 @@ TEST_F(VBScriptEngineTest, ClonesShareTheProgramAndStartWithFreshGlobals) {
     }
 }
 
+// String constants are the program's own, also when programs come and go on one thread
+// (a new one often takes a freed one's memory) and when more programs run in turn than a
+// thread keeps copies of.
+TEST(VBScriptStringConstants, EachProgramGetsItsOwnTexts) {
+    RegisterVBScriptLibraryClasses();
+    for (int i = 0; i < 40; ++i) {
+        const std::string word = "word" + std::to_string(i);
+        const std::string text = "Dim s : s = \"" + word + "\" : Print s & Len(\"" + word + "\")";
+        EXPECT_EQ(RunScript(Utf8ToUtf16(text)), word + std::to_string(word.size()) + "\n");
+    }
+}
+
 // Clones start from one shared table of names, yet each has its own variables and arrays;
 // what one clone adds is not seen by the next; a program added to the engine later reaches
 // the clones made after it, and a clone's clone starts as the clone did.
