@@ -100,19 +100,42 @@ HRESULT Split(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT
     if (const VARIANT* d = OptionalArg(args, argc, 1);
         d && FAILED(hr = ArgTextView(ctx, *d, &delimiterHolder, &delimiter)))
         return hr;
-    std::vector<CComVariant> parts;
+    // The pieces are found first, so that the array is made at its size and each string
+    // once, in place.
+    std::vector<std::pair<std::size_t, std::size_t>> pieces;  // start, length
     if (!text.empty() && count != 0) {
         std::size_t pos = 0;
-        while (!delimiter.empty() && (count == -1 || static_cast<LONG>(parts.size()) < count - 1)) {
+        while (!delimiter.empty() &&
+               (count == -1 || static_cast<LONG>(pieces.size()) < count - 1)) {
             std::size_t at = FindText(text, delimiter, pos, textCompare);
             if (at == std::u16string::npos)
                 break;
-            parts.emplace_back(text.substr(pos, at - pos));
+            pieces.emplace_back(pos, at - pos);
             pos = at + delimiter.size();
         }
-        parts.emplace_back(text.substr(pos));
+        pieces.emplace_back(pos, text.size() - pos);
     }
-    return MakeArray(parts, result);
+    SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(pieces.size()));
+    VARIANT* data = nullptr;
+    if (CheckExpression(!array))
+        return VBScriptError(kVBOutOfMemory);
+    if (!CheckResult(SafeArrayAccessData(array, reinterpret_cast<void**>(&data)))) {
+        SafeArrayDestroy(array);
+        return E_UNEXPECTED;
+    }
+    try {
+        for (std::size_t i = 0; i < pieces.size(); ++i)
+            VariantSetBstr(&data[i], BSTR(text.substr(pieces[i].first, pieces[i].second)));
+    } catch (...) {
+        SafeArrayUnaccessData(array);
+        SafeArrayDestroy(array);
+        throw;
+    }
+    SafeArrayUnaccessData(array);
+    VariantClear(result);
+    result->vt = VT_ARRAY | VT_VARIANT;
+    result->parray = array;
+    return S_OK;
 }
 
 HRESULT Join(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT* result) {

@@ -18,6 +18,8 @@ Print UBound(parts) & " " & Join(parts, "-") & " " & UBound(Split("")) & " " & J
 parts = Split("aXbxc", "x", -1, vbTextCompare)
 Print UBound(parts) & parts(1)
 '> 2b
+Print Join(Split("a,b,c", ",", 2), "|") & " " & UBound(Split("a,b", ",", 0)) & " " & Join(Split("a::b::", "::"), "|")
+'> a|b,c -1 a|b|
 Print Filter(Array("apple", "banana", "cherry"), "an")(0) & " " & UBound(Filter(Array("a", "b"), "a", False))
 '> banana 0
 Print LCase(Left("ABC", 0)) & "|" & Mid("abc", 5) & "|" & Len(Null & "") & " " & IsNull(Left(Null, 1))
