@@ -275,6 +275,8 @@ HRESULT CVBScriptEngine::Clone(IActiveScript** ppscript) {
         CComPtr<CVBScriptEngine> clone = MakeObject<CVBScriptEngine>(&hr);
         if (!clone)
             return hr;
+        // Room for the items that the clone's host adds for its run (a request's objects).
+        clone->m_items.reserve(m_items.size() + CVBScriptVM::kRoomForItems);
         for (const Item& item : m_items)
             if (item.flags & SCRIPTITEM_ISPERSISTENT)
                 clone->m_items.push_back(item);

@@ -39,6 +39,9 @@ inline constexpr HRESULT VBS_E_INTERRUPTED = MakeHResult(0x800A7FFF);
 class CVBScriptVM : public std::enable_shared_from_this<CVBScriptVM> {
 public:
     static constexpr unsigned MAX_DEPTH = 1000;
+    // Named items a host typically adds to a copy of a script before running it (a
+    // request's objects): room is made for them up front.
+    static constexpr std::size_t kRoomForItems = 4;
 #if defined(__SANITIZE_ADDRESS__)
     // AddressSanitizer makes every native frame several times larger.
     static constexpr std::size_t MAX_NATIVE_STACK = 4u << 20;

@@ -109,7 +109,9 @@ HRESULT CVBScriptVM::Adopt(const std::shared_ptr<const Layout>& layout) {
     try {
         m_base = layout;
         m_globalSlots.assign(layout->slots.begin(), layout->slots.end());
-        m_items = layout->items;
+        // Room for the items that the host adds for this machine's run.
+        m_items.reserve(layout->items.size() + kRoomForItems);
+        m_items.assign(layout->items.begin(), layout->items.end());
         for (const NamedItem& item : m_items)
             NoteItemFlags(item.flags);
         for (std::size_t i = 0; i < layout->programs.size(); ++i) {
