@@ -15,7 +15,7 @@
 
 class CVBScriptVM;
 
-class CVBScriptObject : public CComObjectRoot<CVBScriptObject, IDispatch> {
+class CVBScriptObject final : public CComObjectRoot<CVBScriptObject, IDispatch> {
 public:
     CVBScriptObject(std::shared_ptr<CVBScriptVM> vm, VBSProgramPtr program, int classIndex,
                     std::shared_ptr<CComVariant[]> members, bool terminated)
