@@ -162,6 +162,7 @@ private:
         DISPID dispid = DISPID_UNKNOWN;
         const VBBuiltin* builtin = nullptr;
         unsigned generation = 0;
+        int slot = -1;  // a script-level variable's or constant's index in m_globalSlots
     };
     struct GlobalEntry {
         BindKind kind;

@@ -286,6 +286,8 @@ CVBScriptVM::Binding CVBScriptVM::Resolve(Frame& frame, int nameIndex) {
     if (shared && shared->state.load(std::memory_order_acquire) == SharedBinding::kReady &&
         !(m_ownNameBits & shared->nameBit)) {
         cached = shared->binding;
+        if (cached.slot >= 0)
+            cached.var = &m_globalSlots[static_cast<std::size_t>(cached.slot)];
         cached.generation = m_generation;
         return cached;
     }
@@ -297,6 +299,7 @@ CVBScriptVM::Binding CVBScriptVM::Resolve(Frame& frame, int nameIndex) {
         b.var = SlotVar(*e);
         b.program = e->program;
         b.index = e->index;
+        b.slot = e->slot;
     } else if (upper == u"ERR") {
         b.kind = BindKind::ErrObject;
     } else if (upper == u"EVAL" || upper == u"EXECUTE" || upper == u"EXECUTEGLOBAL" ||
@@ -336,11 +339,14 @@ CVBScriptVM::Binding CVBScriptVM::Resolve(Frame& frame, int nameIndex) {
         b.generation = m_generation;
         cached = b;
     }
-    // What the layout alone decides is recorded for the other machines: not a variable's
-    // or constant's slot (each machine has its own), not a name of this machine's own.
+    // What the layout alone decides is recorded for the other machines, not a name of this
+    // machine's own. A script-level variable or constant of the layout is recorded by its
+    // slot's index, which every machine made from the layout shares (each machine reads
+    // its own slot there); a named item of the layout, by its index likewise.
     const bool shareable = b.kind == BindKind::Function || b.kind == BindKind::Class ||
                            b.kind == BindKind::Builtin || b.kind == BindKind::ErrObject ||
-                           b.kind == BindKind::Intrinsic || (b.kind == BindKind::Const && !e);
+                           b.kind == BindKind::Intrinsic || (b.kind == BindKind::Const && !e) ||
+                           (e && (b.slot >= 0 || b.kind == BindKind::NamedItem));
     if (shared && shareable && (m_globals.empty() || m_globals.find(upper) == m_globals.end())) {
         std::uint8_t expected = SharedBinding::kUnknown;
         if (shared->state.compare_exchange_strong(expected, SharedBinding::kWriting,

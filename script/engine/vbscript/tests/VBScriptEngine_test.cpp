@@ -277,6 +277,48 @@ TEST_F(VBScriptEngineTest, ClonesStartAlikeAndApartUntilTheEngineChanges) {
     later->Close();
 }
 
+// Clones that share what the names of the engine's programs are still each have their own
+// script-level variables, also while several run at once.
+TEST_F(VBScriptEngineTest, ClonesAliveTogetherKeepTheirOwnVariables) {
+    CComPtr<CItemSite> site = MakeObject<CItemSite>();
+    CComPtr<CVBScriptEngine> engine = MakeObject<CVBScriptEngine>();
+    engine->SetScriptSite(site.Get());
+    engine->AddNamedItem(BSTR(u"Host"), SCRIPTITEM_ISVISIBLE);
+    ASSERT_EQ(Parse(engine.Get(),
+                    u"Dim Count, Fixed(2)\nConst Limit = 3\n"
+                    u"Sub Bump\n  Count = Count + 1\n  Fixed(0) = Fixed(0) + 1\nEnd Sub",
+                    0, 0, SCRIPTTEXT_ISPERSISTENT),
+              S_OK);
+    ASSERT_EQ(engine->SetScriptState(SCRIPTSTATE_CONNECTED), S_OK);
+    struct Running {
+        CComPtr<IActiveScript> clone;
+        CComPtr<CItemSite> site;
+    };
+    auto start = [&] {
+        Running r{nullptr, MakeObject<CItemSite>()};
+        EXPECT_EQ(engine->Clone(r.clone.Receive()), S_OK);
+        EXPECT_EQ(r.clone->SetScriptSite(r.site.Get()), S_OK);
+        r.clone->AddNamedItem(BSTR(u"Host"), SCRIPTITEM_ISVISIBLE);
+        EXPECT_EQ(r.clone->SetScriptState(SCRIPTSTATE_CONNECTED), S_OK);
+        return r;
+    };
+    auto run = [&](const Running& r, std::u16string_view text) {
+        EXPECT_EQ(Parse(static_cast<CVBScriptEngine*>(r.clone.Get()), text), S_OK);
+    };
+    for (int round = 0; round < 2; ++round) {
+        const Running one = start(), two = start();
+        run(one, u"Bump");
+        run(two, u"Bump\nBump\nHost.Print Count & Fixed(0) & Limit");
+        run(one, u"Host.Print Count & Fixed(0) & Limit");
+        EXPECT_EQ(two.site->m_errors + one.site->m_errors, "");
+        EXPECT_EQ(two.site->m_host->m_output, "223\n");
+        EXPECT_EQ(one.site->m_host->m_output, "113\n");
+        two.clone->Close();
+        one.clone->Close();
+    }
+    engine->Close();
+}
+
 // Clones of one engine tell each other what the names of the engine's programs are (a
 // procedure, a built-in function or constant, Err), from any thread; a clone whose own code
 // defines such a name still calls its own, and one whose item lends its members as
