@@ -7,6 +7,7 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 #include "com/Strings.h"
@@ -151,12 +152,54 @@ namespace {
 // first character there and its last character where the pattern would end; only
 // candidates are compared in full. Scripts search long lists of names this way (a host in
 // a "|"-separated list of blocked hosts), where a scan that looks at every position in
-// turn was most of a decision's time.
+// turn was most of a decision's time. Where the processor has AVX2, sixteen positions at a
+// time.
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("avx2"))) std::size_t FindBinaryWide(std::u16string_view text,
+                                                           std::u16string_view what,
+                                                           std::size_t from) {
+    const std::size_t m = what.size();
+    const std::size_t n = text.size();
+    const char16_t* const t = text.data();
+    const __m256i first = _mm256_set1_epi16(static_cast<short>(what[0]));
+    const __m256i last = _mm256_set1_epi16(static_cast<short>(what[m - 1]));
+    std::size_t pos = from;
+    for (; pos + m - 1 + 16 <= n; pos += 16) {
+        const __m256i heads = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t + pos));
+        const __m256i tails = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t + pos + m - 1));
+        unsigned bits = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_and_si256(
+                            _mm256_cmpeq_epi16(heads, first), _mm256_cmpeq_epi16(tails, last)))) &
+                        0x55555555u;
+        while (bits != 0) {
+            const std::size_t at = pos + static_cast<std::size_t>(std::countr_zero(bits) >> 1);
+            if (std::char_traits<char16_t>::compare(t + at + 1, what.data() + 1, m - 2) == 0)
+                return at;
+            bits &= bits - 1;
+        }
+    }
+    return text.find(what, pos);
+}
+
+bool HasAVX2() {
+    static const bool s_has = __builtin_cpu_supports("avx2");
+    return s_has;
+}
+#else
+constexpr std::size_t FindBinaryWide(std::u16string_view, std::u16string_view, std::size_t) {
+    return std::u16string_view::npos;
+}
+constexpr bool HasAVX2() {
+    return false;
+}
+#endif
+
 std::size_t FindBinary(std::u16string_view text, std::u16string_view what, std::size_t from) {
     const std::size_t m = what.size();
     const std::size_t n = text.size();
     if (m < 2 || n - from < m + 64)
         return text.find(what, from);
+    if (HasAVX2())
+        return FindBinaryWide(text, what, from);
     const char16_t* const t = text.data();
     const __m128i first = _mm_set1_epi16(static_cast<short>(what[0]));
     const __m128i last = _mm_set1_epi16(static_cast<short>(what[m - 1]));
