@@ -2,6 +2,7 @@
 #include "script/engine/vbscript/library/VBLibrarySupport.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <iterator>
 
@@ -148,12 +149,22 @@ int CompareText(std::u16string_view a, std::u16string_view b, bool textCompare) 
 namespace {
 
 #if defined(__SSE2__)
-// Eight positions at a time: a position is a candidate when the text has the pattern's
-// first character there and its last character where the pattern would end; only
-// candidates are compared in full. Scripts search long lists of names this way (a host in
-// a "|"-separated list of blocked hosts), where a scan that looks at every position in
-// turn was most of a decision's time. Where the processor has AVX2, sixteen positions at a
-// time.
+// Eight positions at a time: a position is a candidate when the text has two of the
+// pattern's characters where the pattern would have them (its first and last, or the ones
+// inside those when the two are alike, as in "|name|"); only candidates are compared in
+// full. Scripts search long lists of names this way (a host in a "|"-separated list of
+// blocked hosts), where a scan that looks at every position in turn was most of a
+// decision's time. Where the processor has AVX2, sixteen positions at a time.
+struct Probes {
+    std::size_t a, b;  // offsets in the pattern, a <= b
+};
+Probes ChooseProbes(std::u16string_view what) {
+    const std::size_t m = what.size();
+    if (what[0] == what[m - 1] && m > 2)
+        return {1, m - 2};
+    return {0, m - 1};
+}
+
 #if defined(__x86_64__) && defined(__GNUC__)
 __attribute__((target("avx2"))) std::size_t FindBinaryWide(std::u16string_view text,
                                                            std::u16string_view what,
@@ -161,18 +172,19 @@ __attribute__((target("avx2"))) std::size_t FindBinaryWide(std::u16string_view t
     const std::size_t m = what.size();
     const std::size_t n = text.size();
     const char16_t* const t = text.data();
-    const __m256i first = _mm256_set1_epi16(static_cast<short>(what[0]));
-    const __m256i last = _mm256_set1_epi16(static_cast<short>(what[m - 1]));
+    const Probes p = ChooseProbes(what);
+    const __m256i first = _mm256_set1_epi16(static_cast<short>(what[p.a]));
+    const __m256i second = _mm256_set1_epi16(static_cast<short>(what[p.b]));
     std::size_t pos = from;
     for (; pos + m - 1 + 16 <= n; pos += 16) {
-        const __m256i heads = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t + pos));
-        const __m256i tails = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t + pos + m - 1));
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t + pos + p.a));
+        const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t + pos + p.b));
         unsigned bits = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_and_si256(
-                            _mm256_cmpeq_epi16(heads, first), _mm256_cmpeq_epi16(tails, last)))) &
+                            _mm256_cmpeq_epi16(x, first), _mm256_cmpeq_epi16(y, second)))) &
                         0x55555555u;
         while (bits != 0) {
             const std::size_t at = pos + static_cast<std::size_t>(std::countr_zero(bits) >> 1);
-            if (std::char_traits<char16_t>::compare(t + at + 1, what.data() + 1, m - 2) == 0)
+            if (std::char_traits<char16_t>::compare(t + at, what.data(), m) == 0)
                 return at;
             bits &= bits - 1;
         }
@@ -180,45 +192,52 @@ __attribute__((target("avx2"))) std::size_t FindBinaryWide(std::u16string_view t
     return text.find(what, pos);
 }
 
+std::atomic<bool> g_wideAllowed{true};
+
 bool HasAVX2() {
     static const bool s_has = __builtin_cpu_supports("avx2");
-    return s_has;
+    return s_has && g_wideAllowed.load(std::memory_order_relaxed);
 }
 #else
 constexpr std::size_t FindBinaryWide(std::u16string_view, std::u16string_view, std::size_t) {
     return std::u16string_view::npos;
 }
-constexpr bool HasAVX2() {
+std::atomic<bool> g_wideAllowed{true};
+
+bool HasAVX2() {
     return false;
 }
 #endif
 
-std::size_t FindBinary(std::u16string_view text, std::u16string_view what, std::size_t from) {
+std::size_t FindBinaryNarrow(std::u16string_view text, std::u16string_view what, std::size_t from) {
     const std::size_t m = what.size();
     const std::size_t n = text.size();
-    if (m < 2 || n - from < m + 64)
-        return text.find(what, from);
-    if (HasAVX2())
-        return FindBinaryWide(text, what, from);
     const char16_t* const t = text.data();
-    const __m128i first = _mm_set1_epi16(static_cast<short>(what[0]));
-    const __m128i last = _mm_set1_epi16(static_cast<short>(what[m - 1]));
+    const Probes p = ChooseProbes(what);
+    const __m128i first = _mm_set1_epi16(static_cast<short>(what[p.a]));
+    const __m128i second = _mm_set1_epi16(static_cast<short>(what[p.b]));
     std::size_t pos = from;
     for (; pos + m - 1 + 8 <= n; pos += 8) {
-        const __m128i heads = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + pos));
-        const __m128i tails = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + pos + m - 1));
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + pos + p.a));
+        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + pos + p.b));
         // Two mask bits per 16-bit lane; the even ones name the lanes.
-        unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(
-                            _mm_cmpeq_epi16(heads, first), _mm_cmpeq_epi16(tails, last)))) &
+        unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(
+                            _mm_and_si128(_mm_cmpeq_epi16(x, first), _mm_cmpeq_epi16(y, second)))) &
                         0x5555u;
         while (bits != 0) {
             const std::size_t at = pos + static_cast<std::size_t>(std::countr_zero(bits) >> 1);
-            if (std::char_traits<char16_t>::compare(t + at + 1, what.data() + 1, m - 2) == 0)
+            if (std::char_traits<char16_t>::compare(t + at, what.data(), m) == 0)
                 return at;
             bits &= bits - 1;
         }
     }
     return text.find(what, pos);
+}
+
+std::size_t FindBinary(std::u16string_view text, std::u16string_view what, std::size_t from) {
+    if (what.size() < 2 || text.size() - from < what.size() + 64)
+        return text.find(what, from);
+    return HasAVX2() ? FindBinaryWide(text, what, from) : FindBinaryNarrow(text, what, from);
 }
 #else
 // Horspool's search: after a mismatch the text's character under the pattern's last one
@@ -246,6 +265,14 @@ std::size_t FindBinary(std::u16string_view text, std::u16string_view what, std::
 #endif
 
 }  // namespace
+
+void AllowWideSearchForTest(bool allowed) {
+#if defined(__SSE2__)
+    g_wideAllowed.store(allowed, std::memory_order_relaxed);
+#else
+    (void)allowed;
+#endif
+}
 
 std::size_t FindText(std::u16string_view text, std::u16string_view what, std::size_t from,
                      bool textCompare) {

@@ -64,6 +64,8 @@ int CompareText(std::u16string_view a, std::u16string_view b, bool textCompare);
 // Position of `what` in `text` at or after `from` (0-based), or npos.
 std::size_t FindText(std::u16string_view text, std::u16string_view what, std::size_t from,
                      bool textCompare);
+// Tests: whether FindText may use AVX2 where the processor has it (it does by default).
+void AllowWideSearchForTest(bool allowed);
 
 void SetText(VARIANT* result, std::u16string text);
 void SetLong(VARIANT* result, LONG value);

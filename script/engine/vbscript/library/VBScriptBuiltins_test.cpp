@@ -304,9 +304,10 @@ TEST(VBScriptBuiltins, ConstantsAndClasses) {
 
 // The search that InStr uses on long texts looks at several positions at once and only at
 // some of a pattern's characters first: texts made of characters that share a byte (A,
-// U+0141, U+4E41, U+4100) and patterns of every length up to 30 must still give exactly
-// the positions of a plain scan, from every start, up to the text's last position.
-TEST(VBScriptBuiltins, FindTextAgreesWithAPlainScan) {
+// U+0141, U+4E41, U+4100) and patterns of every length up to 30 (some with alike first and
+// last characters) must still give exactly the positions of a plain scan, from every
+// start, up to the text's last position; with sixteen positions at a time and with eight.
+void FindTextAgreesWithAPlainScanOnce() {
     const char16_t alphabet[] = {u'A', u'\u0141', u'\u4E41', u'\u4100', u'b', u'|', u'.'};
     std::uint32_t seed = 12345;
     auto next = [&] {
@@ -327,6 +328,15 @@ TEST(VBScriptBuiltins, FindTextAgreesWithAPlainScan) {
             ASSERT_EQ(FindText(text, what, from, false), text.find(what, from))
                 << "round " << round << " from " << from;
     }
+}
+
+TEST(VBScriptBuiltins, FindTextAgreesWithAPlainScan) {
+    for (const bool wide : {true, false}) {
+        SCOPED_TRACE(wide ? "wide search allowed" : "narrow search");
+        AllowWideSearchForTest(wide);
+        FindTextAgreesWithAPlainScanOnce();
+    }
+    AllowWideSearchForTest(true);
 }
 
 }  // namespace
