@@ -208,10 +208,16 @@ CVBScriptVM::~CVBScriptVM() {
 void CVBScriptVM::Close() {
     m_closed = true;
     PopTo(0);
-    // Releasing may run Class_Terminate code, which finds the machine closed.
-    std::deque<CComVariant> slots;
-    std::swap(slots, m_globalSlots);
-    slots.clear();
+    // Releasing may run Class_Terminate code, which finds the machine closed and its slots
+    // empty: the values are moved out first (a move runs no code) and released after.
+    if (!m_globalSlots.empty()) {
+        std::vector<CComVariant> values;
+        values.reserve(m_globalSlots.size());
+        for (CComVariant& value : m_globalSlots)
+            values.push_back(std::move(value));
+        m_globalSlots.clear();
+        values.clear();
+    }
     m_items.clear();
     m_globals.clear();
     m_base = nullptr;
