@@ -165,6 +165,20 @@ Probes ChooseProbes(std::u16string_view what) {
     return {0, m - 1};
 }
 
+constexpr std::size_t kNone = std::u16string_view::npos;
+
+// The first candidate from `pos` that the pattern matches in full, or kNone. `bits`: two
+// mask bits per 16-bit lane, the even ones naming the candidates.
+std::size_t FirstMatch(const char16_t* t, std::u16string_view what, std::size_t pos,
+                       unsigned bits) {
+    for (; bits != 0; bits &= bits - 1) {
+        const std::size_t at = pos + static_cast<std::size_t>(std::countr_zero(bits) >> 1);
+        if (std::char_traits<char16_t>::compare(t + at, what.data(), what.size()) == 0)
+            return at;
+    }
+    return kNone;
+}
+
 #if defined(__x86_64__) && defined(__GNUC__)
 __attribute__((target("avx2"))) std::size_t FindBinaryWide(std::u16string_view text,
                                                            std::u16string_view what,
@@ -182,12 +196,8 @@ __attribute__((target("avx2"))) std::size_t FindBinaryWide(std::u16string_view t
         unsigned bits = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_and_si256(
                             _mm256_cmpeq_epi16(x, first), _mm256_cmpeq_epi16(y, second)))) &
                         0x55555555u;
-        while (bits != 0) {
-            const std::size_t at = pos + static_cast<std::size_t>(std::countr_zero(bits) >> 1);
-            if (std::char_traits<char16_t>::compare(t + at, what.data(), m) == 0)
-                return at;
-            bits &= bits - 1;
-        }
+        if (const std::size_t at = FirstMatch(t, what, pos, bits); at != kNone)
+            return at;
     }
     return text.find(what, pos);
 }
@@ -220,16 +230,11 @@ std::size_t FindBinaryNarrow(std::u16string_view text, std::u16string_view what,
     for (; pos + m - 1 + 8 <= n; pos += 8) {
         const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + pos + p.a));
         const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + pos + p.b));
-        // Two mask bits per 16-bit lane; the even ones name the lanes.
         unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(
                             _mm_and_si128(_mm_cmpeq_epi16(x, first), _mm_cmpeq_epi16(y, second)))) &
                         0x5555u;
-        while (bits != 0) {
-            const std::size_t at = pos + static_cast<std::size_t>(std::countr_zero(bits) >> 1);
-            if (std::char_traits<char16_t>::compare(t + at, what.data(), m) == 0)
-                return at;
-            bits &= bits - 1;
-        }
+        if (const std::size_t at = FirstMatch(t, what, pos, bits); at != kNone)
+            return at;
     }
     return text.find(what, pos);
 }

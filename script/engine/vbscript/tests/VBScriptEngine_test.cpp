@@ -80,6 +80,15 @@ protected:
                                        nullptr, nullptr);
     }
     std::string Output() const { return m_site->m_host->m_output; }
+    // An engine whose item "Host" lends no globals, running `text` as persistent code.
+    CComPtr<CVBScriptEngine> EngineWithCode(CItemSite* site, std::u16string_view text) {
+        CComPtr<CVBScriptEngine> engine = MakeObject<CVBScriptEngine>();
+        engine->SetScriptSite(site);
+        engine->AddNamedItem(BSTR(u"Host"), SCRIPTITEM_ISVISIBLE);
+        EXPECT_EQ(Parse(engine.Get(), text, 0, 0, SCRIPTTEXT_ISPERSISTENT), S_OK);
+        EXPECT_EQ(engine->SetScriptState(SCRIPTSTATE_CONNECTED), S_OK);
+        return engine;
+    }
 
     CComPtr<CItemSite> m_site;
     CComPtr<CVBScriptEngine> m_engine;
@@ -281,15 +290,10 @@ TEST_F(VBScriptEngineTest, ClonesStartAlikeAndApartUntilTheEngineChanges) {
 // script-level variables, also while several run at once.
 TEST_F(VBScriptEngineTest, ClonesAliveTogetherKeepTheirOwnVariables) {
     CComPtr<CItemSite> site = MakeObject<CItemSite>();
-    CComPtr<CVBScriptEngine> engine = MakeObject<CVBScriptEngine>();
-    engine->SetScriptSite(site.Get());
-    engine->AddNamedItem(BSTR(u"Host"), SCRIPTITEM_ISVISIBLE);
-    ASSERT_EQ(Parse(engine.Get(),
-                    u"Dim Count, Fixed(2)\nConst Limit = 3\n"
-                    u"Sub Bump\n  Count = Count + 1\n  Fixed(0) = Fixed(0) + 1\nEnd Sub",
-                    0, 0, SCRIPTTEXT_ISPERSISTENT),
-              S_OK);
-    ASSERT_EQ(engine->SetScriptState(SCRIPTSTATE_CONNECTED), S_OK);
+    CComPtr<CVBScriptEngine> engine =
+        EngineWithCode(site.Get(),
+                       u"Dim Count, Fixed(2)\nConst Limit = 3\n"
+                       u"Sub Bump\n  Count = Count + 1\n  Fixed(0) = Fixed(0) + 1\nEnd Sub");
     struct Running {
         CComPtr<IActiveScript> clone;
         CComPtr<CItemSite> site;
@@ -325,16 +329,11 @@ TEST_F(VBScriptEngineTest, ClonesAliveTogetherKeepTheirOwnVariables) {
 // globals still finds the built-ins.
 TEST_F(VBScriptEngineTest, ClonesShareWhatANameIsButKeepTheirOwnNames) {
     CComPtr<CItemSite> site = MakeObject<CItemSite>();
-    CComPtr<CVBScriptEngine> engine = MakeObject<CVBScriptEngine>();
-    engine->SetScriptSite(site.Get());
-    engine->AddNamedItem(BSTR(u"Host"), SCRIPTITEM_ISVISIBLE);
-    ASSERT_EQ(Parse(engine.Get(),
-                    u"Function Twice(x)\n  Twice = x & x\nEnd Function\n"
-                    u"Sub Show\n  Host.Print Twice(Len(\"abc\")) & \"|\" & Err.Number & \"|\" & "
-                    u"Mid(\"xyz\", 2) & \"|\" & (vbTab = Chr(9))\nEnd Sub",
-                    0, 0, SCRIPTTEXT_ISPERSISTENT),
-              S_OK);
-    ASSERT_EQ(engine->SetScriptState(SCRIPTSTATE_CONNECTED), S_OK);
+    CComPtr<CVBScriptEngine> engine =
+        EngineWithCode(site.Get(),
+                       u"Function Twice(x)\n  Twice = x & x\nEnd Function\n"
+                       u"Sub Show\n  Host.Print Twice(Len(\"abc\")) & \"|\" & Err.Number & \"|\" & "
+                       u"Mid(\"xyz\", 2) & \"|\" & (vbTab = Chr(9))\nEnd Sub");
 
     auto show = [&](std::u16string_view own, DWORD flags) {
         CComPtr<IActiveScript> clone;
