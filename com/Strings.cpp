@@ -2,6 +2,7 @@
 #include "com/Strings.h"
 
 #include <unicode/uchar.h>
+
 #include <algorithm>
 
 namespace {

@@ -35,7 +35,7 @@ public:
     // A new reference to the text of the program's string constant `index`.
     BstrBuffer* Text(const CVBScriptProgram& program, std::size_t index) {
         BstrBuffer* const shared = program.constants[index].bstrVal;
-        if (BSTR::ViewOf(shared).size() > kMaxLength)
+        if (!shared || BSTR::ViewOf(shared).size() > kMaxLength)  // a null string stays null
             return BSTR::AddRefBuffer(shared);
         Program& p = Find(program);
         BstrBuffer*& copy = p.texts[index];
