@@ -11,9 +11,11 @@
 
 namespace {
 
-// Moves `values` into a new zero-based Variant array in `result`.
-HRESULT MakeArray(std::vector<CComVariant>& values, VARIANT* result) {
-    SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(values.size()));
+// A new zero-based Variant array of `count` elements in `result`, element i set by
+// `fill(i, element)` (the elements start Empty).
+template <class Fill>
+HRESULT MakeArrayOf(std::size_t count, Fill fill, VARIANT* result) {
+    SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(count));
     if (CheckExpression(!array))
         return VBScriptError(kVBOutOfMemory);
     VARIANT* data = nullptr;
@@ -21,13 +23,25 @@ HRESULT MakeArray(std::vector<CComVariant>& values, VARIANT* result) {
         SafeArrayDestroy(array);
         return E_UNEXPECTED;
     }
-    for (std::size_t i = 0; i < values.size(); ++i)
-        values[i].Detach(&data[i]);
+    try {
+        for (std::size_t i = 0; i < count; ++i)
+            fill(i, &data[i]);
+    } catch (...) {
+        SafeArrayUnaccessData(array);
+        SafeArrayDestroy(array);
+        throw;
+    }
     SafeArrayUnaccessData(array);
     VariantClear(result);
     result->vt = VT_ARRAY | VT_VARIANT;
     result->parray = array;
     return S_OK;
+}
+
+// Moves `values` into a new zero-based Variant array in `result`.
+HRESULT MakeArray(std::vector<CComVariant>& values, VARIANT* result) {
+    return MakeArrayOf(
+        values.size(), [&](std::size_t i, VARIANT* element) { values[i].Detach(element); }, result);
 }
 
 HRESULT Array(VBBuiltinContext&, const VARIANT* args, unsigned argc, VARIANT* result) {
@@ -115,27 +129,12 @@ HRESULT Split(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT
         }
         pieces.emplace_back(pos, text.size() - pos);
     }
-    SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(pieces.size()));
-    VARIANT* data = nullptr;
-    if (CheckExpression(!array))
-        return VBScriptError(kVBOutOfMemory);
-    if (!CheckResult(SafeArrayAccessData(array, reinterpret_cast<void**>(&data)))) {
-        SafeArrayDestroy(array);
-        return E_UNEXPECTED;
-    }
-    try {
-        for (std::size_t i = 0; i < pieces.size(); ++i)
-            VariantSetBstr(&data[i], BSTR(text.substr(pieces[i].first, pieces[i].second)));
-    } catch (...) {
-        SafeArrayUnaccessData(array);
-        SafeArrayDestroy(array);
-        throw;
-    }
-    SafeArrayUnaccessData(array);
-    VariantClear(result);
-    result->vt = VT_ARRAY | VT_VARIANT;
-    result->parray = array;
-    return S_OK;
+    return MakeArrayOf(
+        pieces.size(),
+        [&](std::size_t i, VARIANT* element) {
+            VariantSetBstr(element, BSTR(text.substr(pieces[i].first, pieces[i].second)));
+        },
+        result);
 }
 
 HRESULT Join(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARIANT* result) {
