@@ -523,6 +523,25 @@ HRESULT VariantCopyAny(VARIANT* pvargDest, const VARIANT* pvargSrc) {
     return S_OK;
 }
 
+HRESULT VariantCopyOwnText(VARIANT* pvargDest, const VARIANT* pvargSrc) {
+    if (CheckExpression(!pvargDest || !pvargSrc))
+        return E_INVALIDARG;
+    if (pvargSrc->vt != VT_BSTR || !pvargSrc->bstrVal ||
+        BSTR::ViewOf(pvargSrc->bstrVal).size() > kOwnTextUnits)
+        return VariantCopy(pvargDest, pvargSrc);
+    try {
+        BSTR text(BSTR::ViewOf(pvargSrc->bstrVal));
+        HRESULT hr = VariantClear(pvargDest);
+        if (FAILED(hr))
+            return hr;
+        pvargDest->vt = VT_BSTR;
+        pvargDest->bstrVal = text.Detach();
+        return S_OK;
+    } catch (...) {
+        return ReportException("VariantCopyOwnText", CV_HERE);
+    }
+}
+
 HRESULT VariantCopyInd(VARIANT* pvarDest, const VARIANT* pvargSrc) {
     if (CheckExpression(!pvarDest || !pvargSrc))
         return E_INVALIDARG;

@@ -200,6 +200,13 @@ inline HRESULT VariantCopy(VARIANT* pvargDest, const VARIANT* pvargSrc) {
 }
 // As VariantCopy, but a by-reference source is copied as the value it points to.
 HRESULT VariantCopyInd(VARIANT* pvarDest, const VARIANT* pvargSrc);
+// As VariantCopy, but a string of at most kOwnTextUnits units gets a buffer of its own
+// instead of a share of the source's. For stores that every thread reads (the
+// application's values, a user's values): a shared buffer's reference count would pass
+// between processors on every read and on every release of what was read, which costs
+// more than copying a short text.
+constexpr UINT kOwnTextUnits = 256;
+HRESULT VariantCopyOwnText(VARIANT* pvargDest, const VARIANT* pvargSrc);
 
 // Conversion after the OLE Automation rules; the destination may be the source.
 // `lcid` decides decimal signs and date forms (LOCALE_SYSTEM_DEFAULT / LOCALE_USER_DEFAULT

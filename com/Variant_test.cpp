@@ -289,6 +289,28 @@ TEST(Variant, CopyAndClearManageReferences) {
     EXPECT_EQ(VariantCopy(&out, &bad), DISP_E_BADVARTYPE);
 }
 
+// A short text read from a store every thread shares gets a buffer of its own; a long one,
+// a null string and the other types are copied as VariantCopy copies them.
+TEST(Variant, CopyOwnTextGivesShortTextsTheirOwnBuffer) {
+    const CComVariant shortText(BSTR(u"filtered"));
+    const CComVariant longText(BSTR(std::u16string(kOwnTextUnits + 1, u'x')));
+    const CComVariant nullText{BSTR()};
+    CComVariant out(42);
+    ASSERT_EQ(VariantCopyOwnText(&out, &shortText), S_OK);
+    EXPECT_EQ(out.vt, VT_BSTR);
+    EXPECT_NE(out.bstrVal, shortText.bstrVal);
+    EXPECT_EQ(BSTR::ViewOf(out.bstrVal), u"filtered");
+    ASSERT_EQ(VariantCopyOwnText(&out, &longText), S_OK);
+    EXPECT_EQ(out.bstrVal, longText.bstrVal);
+    ASSERT_EQ(VariantCopyOwnText(&out, &nullText), S_OK);
+    EXPECT_EQ(out.vt, VT_BSTR);
+    EXPECT_EQ(out.bstrVal, nullptr);
+    const CComVariant number(7);
+    ASSERT_EQ(VariantCopyOwnText(&out, &number), S_OK);
+    EXPECT_EQ(out.vt, VT_I4);
+    EXPECT_EQ(out.lVal, 7);
+}
+
 TEST(Locale, LcidsTagsAndTheSystemDefault) {
     EXPECT_EQ(LcidFromRfc1766("de"), 0x0407u);
     EXPECT_EQ(LcidFromRfc1766("en-GB"), 0x0809u);

@@ -34,7 +34,7 @@ HRESULT CApplicationObject::get_Value(BSTR bstrValue, VARIANT* pvar) {
         CCritSecLock guard(m_lock);
         auto it = m_mapContents.find(varKey);
         if (it != m_mapContents.end())
-            return CheckResultValue(VariantCopy(pvar, &it->second));
+            return CheckResultValue(VariantCopyOwnText(pvar, &it->second));
         it = m_mapStaticObjects.find(varKey);
         if (it != m_mapStaticObjects.end())
             return CheckResultValue(VariantCopy(pvar, &it->second));

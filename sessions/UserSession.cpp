@@ -510,7 +510,7 @@ HRESULT CUserSession::GetValue(const BSTR& name, VARIANT* value) const {
         for (const CVariantMap* pmap : {&m_mapContents, &m_mapStaticObjects}) {
             const auto it = FindVariable(*pmap, key);
             if (it != pmap->end())
-                return CheckResultValue(VariantCopy(value, &it->second));
+                return CheckResultValue(VariantCopyOwnText(value, &it->second));
         }
         return S_OK;
     } catch (...) {
