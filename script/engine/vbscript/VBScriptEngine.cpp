@@ -50,6 +50,7 @@ void CVBScriptEngine::NewMachine() {
 void CVBScriptEngine::ForgetCloneLayout() {
     std::lock_guard guard(m_cloneLayoutLock);
     m_cloneLayout = nullptr;
+    m_bAsAdopted = false;
 }
 
 void CVBScriptEngine::FillMachine() {
@@ -289,18 +290,22 @@ HRESULT CVBScriptEngine::Clone(IActiveScript** ppscript) {
         std::shared_ptr<const CVBScriptVM::Layout> layout;
         {
             std::lock_guard guard(m_cloneLayoutLock);
-            layout = m_cloneLayout;
+            layout = m_bAsAdopted ? m_vm->AdoptedLayout() : m_cloneLayout;
         }
         if (layout) {
-            if (!CheckResult(clone->m_vm->Adopt(layout)))
+            if (CheckResult(clone->m_vm->Adopt(layout)))
+                clone->m_bAsAdopted = true;  // its own clones are filled as it was
+            else
                 clone->NewMachine();
         } else {
             clone->FillMachine();
             layout = clone->m_vm->MakeLayout();
-            std::lock_guard guard(m_cloneLayoutLock);
-            m_cloneLayout = layout;
+            {
+                std::lock_guard guard(m_cloneLayoutLock);
+                m_cloneLayout = layout;
+            }
+            clone->m_cloneLayout = layout;  // its own clones are filled as it was
         }
-        clone->m_cloneLayout = layout;  // its own clones are filled as it was
         *ppscript = static_cast<IActiveScript*>(clone.Detach());
         return S_OK;
     } catch (...) {

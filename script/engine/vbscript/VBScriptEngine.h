@@ -79,7 +79,10 @@ private:
     std::vector<std::pair<GUID, std::pair<DWORD, DWORD>>> m_typeLibs;
     // How the machine of a clone starts, made by the first clone and shared by the rest.
     std::shared_ptr<const CVBScriptVM::Layout> m_cloneLayout;
-    std::mutex m_cloneLayoutLock;  // a leaf lock
+    // A clone's machine that is still as it adopted its layout: its own clones adopt that
+    // layout too (read from the machine, so that a clone holds no second reference to it).
+    bool m_bAsAdopted = false;
+    std::mutex m_cloneLayoutLock;  // a leaf lock; guards m_cloneLayout and m_bAsAdopted
 };
 
 // Registers the engine with the class registry: ProgID "VBScript", CLSID_VBScript, in

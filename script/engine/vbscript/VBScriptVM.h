@@ -76,6 +76,10 @@ public:
     std::shared_ptr<const Layout> MakeLayout() const;
     // Starts a new, empty machine as the one the layout was made of.
     HRESULT Adopt(const std::shared_ptr<const Layout>& layout);
+    // The layout adopted (until Close), else null.
+    const std::shared_ptr<const Layout>& AdoptedLayout() const {
+        return m_base;
+    }
 
     // Declares the globals, procedures and classes of a program (once per program).
     HRESULT AddProgram(const VBSProgramPtr& program);

@@ -67,6 +67,7 @@ const VBBuiltinConstant* FindVBScriptConstant(const std::u16string& upperName) {
 }  // namespace
 
 struct CVBScriptVM::Layout {
+    VBSProgramSerial serial;  // tells a new layout from a freed one at the same address
     GlobalMap globals;
     std::vector<std::u16string> dispNames;
     std::vector<CComVariant> slots;  // first values, copied into each machine
@@ -76,6 +77,49 @@ struct CVBScriptVM::Layout {
     std::vector<std::unique_ptr<SharedBinding[]>> shared;
     unsigned generation = 1;
 };
+
+namespace {
+
+// A thread's own copies of the first values of the last layouts its machines adopted. The
+// strings among them (the script's constants) are shared by every machine made from a
+// layout; a new machine referring to the layout's own buffers would move their reference
+// counts between processors when it starts and again when it closes. Copies made once
+// per thread keep those counts on the thread.
+class CThreadSlots {
+public:
+    const std::vector<CComVariant>& Of(const CVBScriptVM::Layout& layout) {
+        for (Entry& e : m_entries)
+            if (e.layout == &layout && e.serial == layout.serial.Value())
+                return e.slots;
+        Entry& e = m_entries[m_next++ % kLayouts];
+        e.layout = nullptr;
+        e.slots.clear();
+        e.slots.resize(layout.slots.size());
+        for (std::size_t i = 0; i < layout.slots.size(); ++i)
+            if (FAILED(VariantCopyOwnText(&e.slots[i], &layout.slots[i])))
+                return layout.slots;
+        e.layout = &layout;
+        e.serial = layout.serial.Value();
+        return e.slots;
+    }
+
+private:
+    static constexpr std::size_t kLayouts = 4;
+    struct Entry {
+        const CVBScriptVM::Layout* layout = nullptr;
+        std::uint64_t serial = 0;
+        std::vector<CComVariant> slots;
+    };
+    Entry m_entries[kLayouts];
+    std::size_t m_next = 0;
+};
+
+const std::vector<CComVariant>& ThreadSlots(const CVBScriptVM::Layout& layout) {
+    static thread_local CThreadSlots t_slots;
+    return t_slots.Of(layout);
+}
+
+}  // namespace
 
 std::shared_ptr<const CVBScriptVM::Layout> CVBScriptVM::MakeLayout() const {
     if (m_base || m_closed || m_depth != 0)
@@ -108,7 +152,8 @@ HRESULT CVBScriptVM::Adopt(const std::shared_ptr<const Layout>& layout) {
         return E_UNEXPECTED;
     try {
         m_base = layout;
-        m_globalSlots.assign(layout->slots.begin(), layout->slots.end());
+        const std::vector<CComVariant>& slots = ThreadSlots(*layout);
+        m_globalSlots.assign(slots.begin(), slots.end());
         // Room for the items that the host adds for this machine's run.
         m_items.reserve(layout->items.size() + kRoomForItems);
         m_items.assign(layout->items.begin(), layout->items.end());

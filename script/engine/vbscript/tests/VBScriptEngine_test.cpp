@@ -323,6 +323,30 @@ TEST_F(VBScriptEngineTest, ClonesAliveTogetherKeepTheirOwnVariables) {
     engine->Close();
 }
 
+// The clones of an engine see its string constants, also when engines come and go on one
+// thread (a new one's clones often start from memory a freed one's used) and when more of
+// them run in turn than a thread keeps copies of.
+TEST_F(VBScriptEngineTest, ClonesOfEachEngineSeeItsOwnStringConstants) {
+    for (int i = 0; i < 12; ++i) {
+        const std::u16string word = u"word" + Utf8ToUtf16(std::to_string(i));
+        CComPtr<CItemSite> site = MakeObject<CItemSite>();
+        CComPtr<CVBScriptEngine> engine =
+            EngineWithCode(site.Get(), u"Const Word = \"" + word + u"\"");
+        for (int copy = 0; copy < 2; ++copy) {  // the second starts from the first's layout
+            CComPtr<IActiveScript> clone;
+            ASSERT_EQ(engine->Clone(clone.Receive()), S_OK);
+            CComPtr<CItemSite> cloneSite = MakeObject<CItemSite>();
+            ASSERT_EQ(clone->SetScriptSite(cloneSite.Get()), S_OK);
+            clone->AddNamedItem(BSTR(u"Host"), SCRIPTITEM_ISVISIBLE);
+            ASSERT_EQ(clone->SetScriptState(SCRIPTSTATE_CONNECTED), S_OK);
+            EXPECT_EQ(Parse(static_cast<CVBScriptEngine*>(clone.Get()), u"Host.Print Word"), S_OK);
+            EXPECT_EQ(cloneSite->m_host->m_output, Utf16ToUtf8(word) + "\n");
+            clone->Close();
+        }
+        engine->Close();
+    }
+}
+
 // Clones of one engine tell each other what the names of the engine's programs are (a
 // procedure, a built-in function or constant, Err), from any thread; a clone whose own code
 // defines such a name still calls its own, and one whose item lends its members as
