@@ -185,12 +185,11 @@ HRESULT CScriptInstance::AddNamedItem(const BSTR& strName, IDispatch* pDisp, DWO
         return E_INVALIDARG;
     try {
         CCritSecLock guard(m_lock);
-        auto found = m_mapNamedItems.find(strName.Str());
-        if (found != m_mapNamedItems.end()) {
-            found->second = NamedItem{pDisp, dwFlags};
+        auto [item, added] = m_mapNamedItems.try_emplace(strName.Str(), NamedItem{pDisp, dwFlags});
+        if (!added) {
+            item->second = NamedItem{pDisp, dwFlags};
             return S_OK;
         }
-        m_mapNamedItems.emplace(strName.Str(), NamedItem{pDisp, dwFlags});
         for (auto& [clsid, engine] : m_mapScriptEngines) {
             HRESULT hr = engine->AddNamedItem(strName, dwFlags);
             if (!CheckResult(hr))

@@ -275,11 +275,13 @@ void CVBScriptVM::AddNamedItem(std::u16string_view name, DWORD dwFlags) {
             return;
         }
     }
-    m_items.push_back({std::u16string(name), dwFlags, nullptr, false, upper});
+    const bool visible = (dwFlags & SCRIPTITEM_ISVISIBLE) != 0;
+    m_items.push_back(
+        {std::u16string(name), dwFlags, nullptr, false, visible ? upper : std::move(upper)});
     NoteItemFlags(dwFlags);
-    if (dwFlags & SCRIPTITEM_ISVISIBLE)
-        OwnGlobal(upper) = {BindKind::NamedItem, -1, nullptr, static_cast<int>(m_items.size() - 1),
-                            0};
+    if (visible)
+        OwnGlobal(std::move(upper)) = {BindKind::NamedItem, -1, nullptr,
+                                       static_cast<int>(m_items.size() - 1), 0};
     ++m_generation;
 }
 
