@@ -82,18 +82,27 @@ void AppendUtf8(std::string& out, char32_t cp) {
 }  // namespace
 
 std::u16string Utf8ToUtf16(std::string_view text) {
-    std::u16string out;
-    out.reserve(text.size());
+    // Never more units than bytes: a sequence of up to three bytes gives one unit, one of
+    // four a surrogate pair, a byte that starts none the replacement character.
+    std::u16string out(text.size(), u'\0');
+    std::size_t n = 0;
     for (std::size_t i = 0; i < text.size();) {
+        const auto b0 = static_cast<unsigned char>(text[i]);
+        if (b0 < 0x80) {  // ASCII, most of what passes here (URLs, headers, names)
+            out[n++] = static_cast<char16_t>(b0);
+            ++i;
+            continue;
+        }
         char32_t cp = DecodeUtf8(text, i);
         if (cp >= 0x10000) {
             cp -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (cp >> 10));
-            out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+            out[n++] = static_cast<char16_t>(0xD800 + (cp >> 10));
+            out[n++] = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
         } else {
-            out += static_cast<char16_t>(cp);
+            out[n++] = static_cast<char16_t>(cp);
         }
     }
+    out.resize(n);
     return out;
 }
 

@@ -20,6 +20,7 @@ TEST(Strings, Utf8ToUtf16ReplacesIllFormedInput) {
         {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},  // encoded surrogate
         {"a\xE2\x82", u"a\uFFFD"},                // truncated
         {"\xFF", u"\uFFFD"},
+        {"x\xF0\x9F\x98\x80y\xC2\xA3z", u"x\U0001F600y\u00A3z"},  // mixed with ASCII
     };
     for (const auto& c : cases)
         EXPECT_EQ(Utf8ToUtf16(c.in), c.out) << c.in;
