@@ -219,6 +219,7 @@ void CVBScriptVM::Close() {
         values.clear();
     }
     m_items.clear();
+    m_itemGlobals.clear();
     m_globals.clear();
     m_base = nullptr;
     m_lastActivation = nullptr;

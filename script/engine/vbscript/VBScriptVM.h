@@ -264,6 +264,7 @@ private:
     Binding Resolve(Frame& frame, int nameIndex);
     // Added since the machine adopted its layout (these hide the layout's), then the layout's.
     const GlobalEntry* FindGlobal(std::u16string_view upperName) const;
+    const GlobalEntry* ListedItem(std::u16string_view upperName) const;  // in m_itemGlobals
     VARIANT* SlotVar(const GlobalEntry& e) {
         return e.slot >= 0 ? &m_globalSlots[static_cast<std::size_t>(e.slot)] : nullptr;
     }
@@ -416,7 +417,12 @@ private:
     using GlobalMap = std::unordered_map<std::u16string, GlobalEntry, NameHash, std::equal_to<>>;
     std::shared_ptr<const Layout> m_base;  // the layout adopted, if any
     GlobalMap m_globals;                   // upper-cased names added beside m_base's
-    // One bit (NameBit) for each name in m_globals, so that a shared binding can be taken
+    // The named items added after adopting a layout (a host's objects for one run), by
+    // their index in m_items. Found after m_globals and before m_base: a short list is
+    // cheaper to fill, search and drop than entries in the map.
+    std::vector<GlobalEntry> m_itemGlobals;
+    // One bit (NameBit) for each name in m_globals and m_itemGlobals, so that a shared
+    // binding can be taken
     // without looking the name up; and whether an item lends its members as globals.
     std::uint64_t m_ownNameBits = 0;
     bool m_globalMembers = false;

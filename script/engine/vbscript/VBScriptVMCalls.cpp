@@ -276,12 +276,21 @@ void CVBScriptVM::AddNamedItem(std::u16string_view name, DWORD dwFlags) {
         }
     }
     const bool visible = (dwFlags & SCRIPTITEM_ISVISIBLE) != 0;
+    const int index = static_cast<int>(m_items.size());
+    // An item added to an adopted machine goes to the short list, unless one of the
+    // machine's own globals has its name (then it replaces that entry, as in the map).
+    const bool listed = visible && m_base && m_globals.find(upper) == m_globals.end();
+    if (listed) {
+        m_itemGlobals.reserve(kRoomForItems);
+        m_itemGlobals.push_back({BindKind::NamedItem, -1, nullptr, index, 0});
+        m_ownNameBits |= NameBit(upper);
+    }
+    const bool mapped = visible && !listed;
     m_items.push_back(
-        {std::u16string(name), dwFlags, nullptr, false, visible ? upper : std::move(upper)});
+        {std::u16string(name), dwFlags, nullptr, false, mapped ? upper : std::move(upper)});
     NoteItemFlags(dwFlags);
-    if (visible)
-        OwnGlobal(std::move(upper)) = {BindKind::NamedItem, -1, nullptr,
-                                       static_cast<int>(m_items.size() - 1), 0};
+    if (mapped)
+        OwnGlobal(std::move(upper)) = {BindKind::NamedItem, -1, nullptr, index, 0};
     ++m_generation;
 }
 
@@ -309,12 +318,21 @@ IDispatch* CVBScriptVM::ItemObject(int index) {
     return item.object.Get();
 }
 
+const CVBScriptVM::GlobalEntry* CVBScriptVM::ListedItem(std::u16string_view upperName) const {
+    for (const GlobalEntry& e : m_itemGlobals)
+        if (m_items[static_cast<std::size_t>(e.index)].upper == upperName)
+            return &e;
+    return nullptr;
+}
+
 const CVBScriptVM::GlobalEntry* CVBScriptVM::FindGlobal(std::u16string_view upperName) const {
     if (!m_globals.empty()) {
         auto it = m_globals.find(upperName);
         if (it != m_globals.end())
             return &it->second;
     }
+    if (const GlobalEntry* item = ListedItem(upperName))
+        return item;
     if (m_base) {
         auto it = m_base->globals.find(upperName);
         if (it != m_base->globals.end())
@@ -394,7 +412,8 @@ CVBScriptVM::Binding CVBScriptVM::Resolve(Frame& frame, int nameIndex) {
                            b.kind == BindKind::Builtin || b.kind == BindKind::ErrObject ||
                            b.kind == BindKind::Intrinsic || (b.kind == BindKind::Const && !e) ||
                            (e && (b.slot >= 0 || b.kind == BindKind::NamedItem));
-    if (shared && shareable && (m_globals.empty() || m_globals.find(upper) == m_globals.end())) {
+    if (shared && shareable && (m_globals.empty() || m_globals.find(upper) == m_globals.end()) &&
+        !ListedItem(upper)) {
         std::uint8_t expected = SharedBinding::kUnknown;
         if (shared->state.compare_exchange_strong(expected, SharedBinding::kWriting,
                                                   std::memory_order_acquire)) {

@@ -347,6 +347,38 @@ TEST_F(VBScriptEngineTest, ClonesOfEachEngineSeeItsOwnStringConstants) {
     }
 }
 
+// An item that a host adds to one clone for its run hides a procedure of the engine with
+// its name in that clone only, also from the engine's own code; clones without it, before
+// and after, call the procedure.
+TEST_F(VBScriptEngineTest, AnItemAddedToOneCloneHidesAProcedureInThatCloneOnly) {
+    CComPtr<CItemSite> site = MakeObject<CItemSite>();
+    CComPtr<CVBScriptEngine> engine =
+        EngineWithCode(site.Get(),
+                       u"Function Probe()\n  Probe = \"procedure\"\nEnd Function\n"
+                       u"Function Show()\n"
+                       u"  If IsObject(Probe) Then Show = Probe.Twice(21) Else Show = Probe\n"
+                       u"End Function");
+    auto run = [&](bool withItem) {
+        CComPtr<IActiveScript> clone;
+        EXPECT_EQ(engine->Clone(clone.Receive()), S_OK);
+        CComPtr<CItemSite> cloneSite = MakeObject<CItemSite>();
+        EXPECT_EQ(clone->SetScriptSite(cloneSite.Get()), S_OK);
+        clone->AddNamedItem(BSTR(u"Host"), SCRIPTITEM_ISVISIBLE);
+        if (withItem) {
+            cloneSite->m_objects.emplace_back(u"Probe", MakeObject<CProbe>());
+            clone->AddNamedItem(BSTR(u"Probe"), SCRIPTITEM_ISVISIBLE);
+        }
+        EXPECT_EQ(clone->SetScriptState(SCRIPTSTATE_CONNECTED), S_OK);
+        EXPECT_EQ(Parse(static_cast<CVBScriptEngine*>(clone.Get()), u"Host.Print Show()"), S_OK);
+        EXPECT_EQ(cloneSite->m_errors, "");
+        clone->Close();
+        return cloneSite->m_host->m_output;
+    };
+    for (bool withItem : {false, true, false, true})
+        EXPECT_EQ(run(withItem), withItem ? "42\n" : "procedure\n");
+    engine->Close();
+}
+
 // Clones of one engine tell each other what the names of the engine's programs are (a
 // procedure, a built-in function or constant, Err), from any thread; a clone whose own code
 // defines such a name still calls its own, and one whose item lends its members as
