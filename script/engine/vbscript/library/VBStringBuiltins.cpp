@@ -93,8 +93,9 @@ HRESULT MidOf(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, LONG un
         SetNull(result);
         return S_OK;
     }
-    std::u16string text;
-    hr = ArgText(ctx, args[0], &text);
+    CComVariant holder;
+    std::u16string_view text;
+    hr = ArgTextView(ctx, args[0], &holder, &text);
     if (FAILED(hr))
         return hr;
     std::size_t from = static_cast<std::size_t>((start - 1) / unitDivisor);
@@ -102,7 +103,8 @@ HRESULT MidOf(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, LONG un
         SetText(result, u"");
         return S_OK;
     }
-    SetText(result, text.substr(from, static_cast<std::size_t>(length / unitDivisor)));
+    SetText(result,
+            std::u16string(text.substr(from, static_cast<std::size_t>(length / unitDivisor))));
     return S_OK;
 }
 
@@ -171,8 +173,10 @@ HRESULT InStrRev(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARI
         SetNull(result);
         return S_OK;
     }
-    std::u16string text, what;
-    if (FAILED(hr = ArgText(ctx, args[0], &text)) || FAILED(hr = ArgText(ctx, args[1], &what)))
+    CComVariant textHolder, whatHolder;
+    std::u16string_view text, what;
+    if (FAILED(hr = ArgTextView(ctx, args[0], &textHolder, &text)) ||
+        FAILED(hr = ArgTextView(ctx, args[1], &whatHolder, &what)))
         return hr;
     std::size_t end = start == -1 ? text.size() : static_cast<std::size_t>(start);
     if (end > text.size()) {
@@ -187,12 +191,11 @@ HRESULT InStrRev(VBBuiltinContext& ctx, const VARIANT* args, unsigned argc, VARI
         SetLong(result, 0);
         return S_OK;
     }
-    std::u16string hay = text.substr(0, end);
-    if (textCompare) {
-        hay = ToUpperSimple(hay);
-        what = ToUpperSimple(what);
-    }
-    std::size_t at = hay.rfind(what);
+    std::size_t at;
+    if (textCompare)
+        at = ToUpperSimple(text.substr(0, end)).rfind(ToUpperSimple(what));
+    else
+        at = text.substr(0, end).rfind(what);
     SetLong(result, at == std::u16string::npos ? 0 : static_cast<LONG>(at + 1));
     return S_OK;
 }
