@@ -90,6 +90,20 @@ protected:
         return engine;
     }
 
+    // A running clone of `source` on `site`, with the item "Host" (lending no globals) and
+    // the site's other items named in `items`.
+    static CComPtr<IActiveScript> StartClone(IActiveScript* source, CItemSite* site,
+                                             std::initializer_list<const char16_t*> items = {}) {
+        CComPtr<IActiveScript> clone;
+        EXPECT_EQ(source->Clone(clone.Receive()), S_OK);
+        EXPECT_EQ(clone->SetScriptSite(site), S_OK);
+        clone->AddNamedItem(BSTR(u"Host"), SCRIPTITEM_ISVISIBLE);
+        for (const char16_t* name : items)
+            clone->AddNamedItem(BSTR(name), SCRIPTITEM_ISVISIBLE);
+        EXPECT_EQ(clone->SetScriptState(SCRIPTSTATE_CONNECTED), S_OK);
+        return clone;
+    }
+
     CComPtr<CItemSite> m_site;
     CComPtr<CVBScriptEngine> m_engine;
 };
@@ -300,10 +314,7 @@ TEST_F(VBScriptEngineTest, ClonesAliveTogetherKeepTheirOwnVariables) {
     };
     auto start = [&] {
         Running r{nullptr, MakeObject<CItemSite>()};
-        EXPECT_EQ(engine->Clone(r.clone.Receive()), S_OK);
-        EXPECT_EQ(r.clone->SetScriptSite(r.site.Get()), S_OK);
-        r.clone->AddNamedItem(BSTR(u"Host"), SCRIPTITEM_ISVISIBLE);
-        EXPECT_EQ(r.clone->SetScriptState(SCRIPTSTATE_CONNECTED), S_OK);
+        r.clone = StartClone(engine.Get(), r.site.Get());
         return r;
     };
     auto run = [&](const Running& r, std::u16string_view text) {
@@ -333,12 +344,8 @@ TEST_F(VBScriptEngineTest, ClonesOfEachEngineSeeItsOwnStringConstants) {
         CComPtr<CVBScriptEngine> engine =
             EngineWithCode(site.Get(), u"Const Word = \"" + word + u"\"");
         for (int copy = 0; copy < 2; ++copy) {  // the second starts from the first's layout
-            CComPtr<IActiveScript> clone;
-            ASSERT_EQ(engine->Clone(clone.Receive()), S_OK);
             CComPtr<CItemSite> cloneSite = MakeObject<CItemSite>();
-            ASSERT_EQ(clone->SetScriptSite(cloneSite.Get()), S_OK);
-            clone->AddNamedItem(BSTR(u"Host"), SCRIPTITEM_ISVISIBLE);
-            ASSERT_EQ(clone->SetScriptState(SCRIPTSTATE_CONNECTED), S_OK);
+            CComPtr<IActiveScript> clone = StartClone(engine.Get(), cloneSite.Get());
             EXPECT_EQ(Parse(static_cast<CVBScriptEngine*>(clone.Get()), u"Host.Print Word"), S_OK);
             EXPECT_EQ(cloneSite->m_host->m_output, Utf16ToUtf8(word) + "\n");
             clone->Close();
@@ -359,16 +366,12 @@ TEST_F(VBScriptEngineTest, AnItemAddedToOneCloneHidesAProcedureInThatCloneOnly) 
                        u"  If IsObject(Probe) Then Show = Probe.Twice(21) Else Show = Probe\n"
                        u"End Function");
     auto run = [&](bool withItem) {
-        CComPtr<IActiveScript> clone;
-        EXPECT_EQ(engine->Clone(clone.Receive()), S_OK);
         CComPtr<CItemSite> cloneSite = MakeObject<CItemSite>();
-        EXPECT_EQ(clone->SetScriptSite(cloneSite.Get()), S_OK);
-        clone->AddNamedItem(BSTR(u"Host"), SCRIPTITEM_ISVISIBLE);
-        if (withItem) {
+        if (withItem)
             cloneSite->m_objects.emplace_back(u"Probe", MakeObject<CProbe>());
-            clone->AddNamedItem(BSTR(u"Probe"), SCRIPTITEM_ISVISIBLE);
-        }
-        EXPECT_EQ(clone->SetScriptState(SCRIPTSTATE_CONNECTED), S_OK);
+        CComPtr<IActiveScript> clone = withItem
+                                           ? StartClone(engine.Get(), cloneSite.Get(), {u"Probe"})
+                                           : StartClone(engine.Get(), cloneSite.Get());
         EXPECT_EQ(Parse(static_cast<CVBScriptEngine*>(clone.Get()), u"Host.Print Show()"), S_OK);
         EXPECT_EQ(cloneSite->m_errors, "");
         clone->Close();
