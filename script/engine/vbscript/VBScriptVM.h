@@ -422,8 +422,8 @@ private:
     // cheaper to fill, search and drop than entries in the map.
     std::vector<GlobalEntry> m_itemGlobals;
     // One bit (NameBit) for each name in m_globals and m_itemGlobals, so that a shared
-    // binding can be taken
-    // without looking the name up; and whether an item lends its members as globals.
+    // binding can be taken without looking the name up; and whether an item lends its
+    // members as globals.
     std::uint64_t m_ownNameBits = 0;
     bool m_globalMembers = false;
     // Once an item lends its members as globals, it does for good (names may resolve to
