@@ -276,13 +276,13 @@ HRESULT CPassthru::Read(Side s) {
 
 HRESULT CPassthru::ReadNow(Side s) {
     CCritSecLock relay(m_lockRelay);
-    auto buffer = std::make_unique<CBuffer>();
-    if (CheckExpression(buffer->space(kWatchBytes) != 0))
-        return E_OUTOFMEMORY;
+    // Read onto the stack and give the chunk a buffer of its own size: a request is a few
+    // hundred bytes, and a block of kWatchBytes for every read would take the allocator's
+    // path for large blocks (which first merges every small block freed since) each time.
+    unsigned char bytes[kWatchBytes];
     ssize_t n = 0;
     do {
-        n = ::recv(m_watch[s].Descriptor(), buffer->write_ptr(), buffer->free_space(),
-                   MSG_DONTWAIT);
+        n = ::recv(m_watch[s].Descriptor(), bytes, sizeof(bytes), MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
         return ArmRead(s);  // nothing after all: readiness tells when there is
@@ -292,7 +292,9 @@ HRESULT CPassthru::ReadNow(Side s) {
                  s == kInner ? "application" : "destination", static_cast<unsigned long>(error));
         return HRESULT_FROM_WIN32(static_cast<long>(error));
     }
-    buffer->commit(static_cast<std::uint32_t>(n));
+    auto buffer = std::make_unique<CBuffer>(static_cast<std::uint32_t>(n));
+    if (CheckExpression(buffer->append(bytes, n) != 0))
+        return E_OUTOFMEMORY;
     m_bReading[s] = true;
     bool take = false;
     HandleChunk(s, buffer.get(), n == 0, take);
