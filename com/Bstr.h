@@ -9,6 +9,11 @@
 // script engines and VARIANT copies do all the time) costs one atomic increment, and
 // a BSTR is one pointer wide so that a VARIANT stays 16 bytes. `Mutable` copies the
 // buffer first when it is shared (copy on write).
+//
+// Every empty string shares one buffer that is never freed and never counted: empty
+// strings are made all the time (cleared fields, "" results) and so cost no allocation,
+// and no processor writes to that buffer's count that every other one would then have
+// to fetch again.
 #pragma once
 
 #include <atomic>
@@ -25,6 +30,19 @@ struct BstrBuffer {
     std::atomic<std::uint32_t> refs{1};
     std::u16string text;
 };
+
+namespace bstr_detail {
+// The buffer of every empty string. Its count stays at a value that no owner count
+// reaches, so code that changes a buffer it alone holds (refs == 1) never changes it;
+// it is never destroyed, so strings released during the program's exit still find it.
+inline constexpr std::uint32_t kSharedEmptyRefs = 0x40000000u;
+union SharedEmpty {
+    BstrBuffer buffer;
+    constexpr SharedEmpty() : buffer{kSharedEmptyRefs, {}} {}
+    ~SharedEmpty() {}
+};
+inline constinit SharedEmpty g_empty;
+}  // namespace bstr_detail
 
 class BSTR {
 public:
@@ -49,7 +67,7 @@ public:
     void Swap(BSTR& other) noexcept { std::swap(m_p, other.m_p); }
 
     static BSTR FromUtf8(std::string_view text) { return BSTR(Utf8ToUtf16(text)); }
-    static BSTR Empty() { return BSTR(std::u16string()); }
+    static BSTR Empty() noexcept { return Adopt(EmptyBuffer()); }
 
     bool IsNull() const { return m_p == nullptr; }
     // Length in code units; a null string has length 0, as SysStringLen gives it.
@@ -65,9 +83,10 @@ public:
     // assigned or destroyed.
     std::u16string& Mutable() {
         if (!m_p) {
-            m_p = NewBuffer(std::u16string());
+            m_p = new BstrBuffer;
         } else if (m_p->refs.load(std::memory_order_acquire) != 1) {
-            BstrBuffer* copy = NewBuffer(m_p->text);
+            auto* copy = new BstrBuffer;
+            copy->text = m_p->text;
             ReleaseBuffer(std::exchange(m_p, copy));
         }
         return m_p->text;
@@ -94,17 +113,21 @@ public:
         return handle ? std::u16string_view(handle->text) : std::u16string_view();
     }
     static BstrBuffer* AddRefBuffer(BstrBuffer* handle) noexcept {
-        if (handle)
+        if (handle && handle != EmptyBuffer())
             handle->refs.fetch_add(1, std::memory_order_relaxed);
         return handle;
     }
     static void ReleaseBuffer(BstrBuffer* handle) noexcept {
-        if (handle && handle->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        if (handle && handle != EmptyBuffer() &&
+            handle->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
             delete handle;
     }
 
 private:
+    static BstrBuffer* EmptyBuffer() noexcept { return &bstr_detail::g_empty.buffer; }
     static BstrBuffer* NewBuffer(std::u16string text) {
+        if (text.empty())
+            return EmptyBuffer();
         auto* p = new BstrBuffer;
         p->text = std::move(text);
         return p;

@@ -79,3 +79,21 @@ TEST(Bstr, NullIsDistinctFromEmpty) {
     EXPECT_EQ(text.ToUtf8(), "Caf\xC3\xA9");
     EXPECT_LT(BSTR(u"a"), BSTR(u"b"));
 }
+
+TEST(Bstr, EmptyStringsShareABufferThatChangingOneLeavesAlone) {
+    BSTR a = BSTR::Empty();
+    BSTR b(std::u16string{});
+    BSTR c = a;
+    EXPECT_EQ(BSTR::ViewOf(a.Detach()), u"");  // a raw handle of it needs no release
+    a = c;
+    a.Mutable() += u"x";
+    EXPECT_EQ(a.View(), u"x");
+    EXPECT_EQ(b.View(), u"");
+    EXPECT_EQ(c.View(), u"");
+    EXPECT_FALSE(c.IsNull());
+    // Released more often than shared, as a raw handle may be: still there and empty.
+    for (int i = 0; i < 3; ++i)
+        BSTR::ReleaseBuffer(BSTR::Empty().Detach());
+    EXPECT_EQ(BSTR::Empty().View(), u"");
+    EXPECT_EQ(BSTR(u"").Length(), 0u);
+}

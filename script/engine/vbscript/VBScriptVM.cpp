@@ -192,8 +192,14 @@ CVBScriptVM::SlotStack::~SlotStack() {
             spares->segment = std::move(seg.slots);
 }
 
-CVBScriptVM::CVBScriptVM() {
-    m_errObject = MakeObject<CVBScriptErrObject>();
+CVBScriptVM::CVBScriptVM() = default;
+
+CVBScriptErrObject* CVBScriptVM::ErrObject() {
+    // Made when first needed: most runs never touch Err, and a machine is made for every
+    // run of a page.
+    if (!m_errObject)
+        m_errObject = MakeObject<CVBScriptErrObject>();
+    return m_errObject.Get();
 }
 
 CVBScriptVM::~CVBScriptVM() {
@@ -740,11 +746,13 @@ HRESULT CVBScriptVM::Run(Frame& frame) {
                 // The statement clears Err, as every On Error statement does: an error
                 // handled earlier (in a caller, say) is not seen again.
                 resumeNext = true;
-                m_errObject->Reset();
+                if (m_errObject)
+                    m_errObject->Reset();
                 break;
             case VBSOpcode::OnErrorGoto0:
                 resumeNext = false;
-                m_errObject->Reset();
+                if (m_errObject)
+                    m_errObject->Reset();
                 break;
             case VBSOpcode::New: {
                 Temp result;
@@ -777,7 +785,8 @@ HRESULT CVBScriptVM::Run(Frame& frame) {
         if (!resumeNext)
             return hr;
         // On Error Resume Next: the error goes to Err and the next statement runs.
-        m_errObject->Set(m_error);
+        if (CVBScriptErrObject* err = ErrObject())
+            err->Set(m_error);
         m_errorRecorded = false;
         m_errorProgram = nullptr;
         ++pc;

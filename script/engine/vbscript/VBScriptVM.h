@@ -446,7 +446,8 @@ private:
     unsigned m_generation = 1;
     IActiveScriptSite* m_site = nullptr;  // the engine's site, not owned
     std::function<void()> m_onError;
-    CComPtr<CVBScriptErrObject> m_errObject;
+    CComPtr<CVBScriptErrObject> m_errObject;  // made by ErrObject() when first needed
+    CVBScriptErrObject* ErrObject();
     VBBuiltinContext m_builtin;
 
     std::vector<VARIANT> m_stack;  // operand stack of all frames, reserved once

@@ -483,10 +483,10 @@ HRESULT CVBScriptVM::LoadRef(Frame& frame, const VBSInstr& in, VARIANT* args, un
                                 pResult);
         case BindKind::NamedItem:
         case BindKind::ErrObject: {
-            IDispatch* obj =
-                b.kind == BindKind::ErrObject ? m_errObject.Get() : ItemObject(b.index);
+            IDispatch* obj = b.kind == BindKind::ErrObject ? ErrObject() : ItemObject(b.index);
             if (!obj)
-                return Fail(424, frame.program->globalNames[in.a]);
+                return b.kind == BindKind::ErrObject ? Fail(7)
+                                                     : Fail(424, frame.program->globalNames[in.a]);
             if (argc == 0 && pResult) {  // the object itself, with one new reference
                 ClearValue(pResult);
                 pResult->vt = VT_DISPATCH;
