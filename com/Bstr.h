@@ -118,7 +118,12 @@ public:
         return handle;
     }
     static void ReleaseBuffer(BstrBuffer* handle) noexcept {
-        if (handle && handle != EmptyBuffer() &&
+        if (!handle || handle == EmptyBuffer())
+            return;
+        // The last reference needs no atomic decrement: no other thread holds one, so
+        // none can take another. Most strings a script makes are released so, and a
+        // locked decrement is the dearest step of freeing them.
+        if (handle->refs.load(std::memory_order_acquire) == 1 ||
             handle->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
             delete handle;
     }
