@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <compare>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -32,16 +33,12 @@ struct BstrBuffer {
 };
 
 namespace bstr_detail {
-// The buffer of every empty string. Its count stays at a value that no owner count
-// reaches, so code that changes a buffer it alone holds (refs == 1) never changes it;
-// it is never destroyed, so strings released during the program's exit still find it.
+// Where the buffer of every empty string lives. It is made when first handed out and
+// never destroyed, so strings released during the program's exit still find it; its
+// count stays at a value that no owner count reaches, so code that changes a buffer it
+// alone holds (refs == 1) never changes it.
 inline constexpr std::uint32_t kSharedEmptyRefs = 0x40000000u;
-union SharedEmpty {
-    BstrBuffer buffer;
-    constexpr SharedEmpty() : buffer{kSharedEmptyRefs, {}} {}
-    ~SharedEmpty() {}
-};
-inline constinit SharedEmpty g_empty;
+alignas(BstrBuffer) inline unsigned char g_emptyStorage[sizeof(BstrBuffer)];
 }  // namespace bstr_detail
 
 class BSTR {
@@ -113,12 +110,12 @@ public:
         return handle ? std::u16string_view(handle->text) : std::u16string_view();
     }
     static BstrBuffer* AddRefBuffer(BstrBuffer* handle) noexcept {
-        if (handle && handle != EmptyBuffer())
+        if (handle && handle != EmptyAddress())
             handle->refs.fetch_add(1, std::memory_order_relaxed);
         return handle;
     }
     static void ReleaseBuffer(BstrBuffer* handle) noexcept {
-        if (!handle || handle == EmptyBuffer())
+        if (!handle || handle == EmptyAddress())
             return;
         // The last reference needs no atomic decrement: no other thread holds one, so
         // none can take another. Most strings a script makes are released so, and a
@@ -129,7 +126,16 @@ public:
     }
 
 private:
-    static BstrBuffer* EmptyBuffer() noexcept { return &bstr_detail::g_empty.buffer; }
+    // The shared empty buffer's address, for comparing (it may not be made yet), and the
+    // buffer itself, made on first use.
+    static BstrBuffer* EmptyAddress() noexcept {
+        return reinterpret_cast<BstrBuffer*>(bstr_detail::g_emptyStorage);
+    }
+    static BstrBuffer* EmptyBuffer() noexcept {
+        static BstrBuffer* const empty =
+            new (bstr_detail::g_emptyStorage) BstrBuffer{bstr_detail::kSharedEmptyRefs, {}};
+        return empty;
+    }
     static BstrBuffer* NewBuffer(std::u16string text) {
         if (text.empty())
             return EmptyBuffer();
